@@ -1,0 +1,172 @@
+// A byte-budgeted LRU cache of caller-owned elements, found by a primary
+// string key (key1) or an optional secondary one (key2).
+//
+// The cache never copies a key or a payload. It links the caller's element
+// into two hash tables and one recency list through a small node of its own,
+// and hands each element back through the release callback when it leaves
+// (eviction, deletion, replacement, clearing, destruction).
+//
+// Budget: creation charges a fixed amount for the tables,
+//   8 * (2 * num_buckets + 26) bytes,
+// and every element costs key1_len + key2_len + data_len + 98 bytes (96 bytes
+// of overhead plus one terminator per key; a null key2 with key2_len -1 costs
+// nothing). When an insertion does not fit, the least recently used elements
+// are evicted, one at a time, until it does.
+//
+// Locking: every handle carries a reader-writer lock. The two lookups and the
+// statistics take it shared; every other operation takes it exclusively and
+// runs the release or rename callback under it, so a callback must never
+// call back into the same cache.
+//
+// Status results: 0 for success, 1 for failure or "not found". Every failure
+// is also written to the host's log writer at level -1.
+//
+// Example:
+//   generic_cache_t* cache = generic_cache_init_cache(1 << 20, 200, free_element,
+//                                                     nullptr, nullptr, true, true);
+//   generic_cache_update_with_key1(cache, e->key1, -1, e);   // insert or replace
+//   generic_cache_element_t* hit = generic_cache_find_element_with_key1(cache, "k", -1);
+//   generic_cache_update_pos_with_key1(cache, "k", -1);      // mark as used
+//   generic_cache_del_cache(cache);                           // releases the rest
+#ifndef OBJSTORE_CACHE_MEM_CACHE_H_
+#define OBJSTORE_CACHE_MEM_CACHE_H_
+
+#include <cstdint>
+
+#include "host/Export.h"
+#include "host/Locks.h"
+
+// The caller's record. The caller allocates and fills it and keeps it alive
+// until the release callback hands it back. While it is cached, its keys, key
+// lengths and data_len must not change except through the rename operations.
+typedef struct generic_cache_element {
+  char* key1;      // primary key: required, non-empty, NUL-terminated
+  char* key2;      // secondary key, or null; if present, non-empty
+  int32_t key1_len;  // strlen(key1), or -1 to have insertion store it
+  int32_t key2_len;  // strlen(key2), or -1 (also for a null key2)
+  void* data;      // the caller's payload; never dereferenced
+  int32_t data_len;  // payload bytes, counted against the budget
+} generic_cache_element_t;
+
+// Release callback: receives each element once, as it leaves the cache.
+typedef void (*CallBackFunc)(generic_cache_element* element);
+// Hash of a key of `len` bytes (len >= 1); any value, the cache masks it.
+typedef int32_t (*HashFunc)(const char* key, int32_t len);
+// Bulk rename: may change one key of `element`. Negative: unchanged, go on;
+// 0: the key may have changed, relink; positive: stop and return the code.
+// `case_sensitive` is the cache's flag for the key being offered.
+typedef int32_t (*RenameFunc)(generic_cache_element* element, void* user_data,
+                              bool case_sensitive);
+typedef int (*KeyCompareFunc)(const char*, const char*);
+
+// The cache's node: one per cached element.
+typedef struct generic_cache_item {
+  generic_cache_item* key1_prev;
+  generic_cache_item* key1_next;
+  generic_cache_item* key2_prev;  // both null when the element has no key2
+  generic_cache_item* key2_next;
+  generic_cache_item* lru_prev;   // more recently used neighbour
+  generic_cache_item* lru_next;   // less recently used neighbour
+  generic_cache_element* element;
+} generic_cache_item_t;
+
+struct generic_cache_stats {
+  int32_t num_entries;      // elements now cached
+  uint64_t cur_bytes;       // fixed charge plus every element's charge
+  int32_t num_buckets;      // buckets in each of the two tables
+  uint64_t num_inserts;     // successful insertions
+  uint64_t num_removes;     // evictions, deletions, replacements (not clearing)
+  uint64_t num_renames;     // nodes relinked by the rename operations
+  uint64_t num_hits;        // lookups that found a node
+  uint64_t num_misses;      // lookups with a valid key that found none
+  uint64_t num_collisions;  // links in front of another node in a chain
+};
+
+// The handle. Created and destroyed only by generic_cache_init_cache and
+// generic_cache_del_cache; treat it as opaque.
+typedef struct generic_cache {
+  mutable ZqComplexLock lock;  // guards everything below; the dump locks a const handle
+  generic_cache_item** key1_buckets;
+  generic_cache_item** key2_buckets;
+  CallBackFunc element_callback;
+  HashFunc key1_hash;
+  HashFunc key2_hash;
+  KeyCompareFunc key1_cmp;  // strcmp or strcasecmp
+  KeyCompareFunc key2_cmp;
+  bool key1_case_sensitive;
+  bool key2_case_sensitive;
+  generic_cache_item* lru_head;  // most recently used
+  generic_cache_item* lru_tail;  // least recently used: evicted first
+  int32_t max_bytes;
+  int32_t expected_entry_size;
+  generic_cache_stats stats;
+} generic_cache_t;
+
+// Creates a cache with a budget of `max_bytes` for elements of about
+// `expected_entry_size` bytes each; the tables get the largest power of two
+// not above max_bytes / (expected_entry_size + 96) buckets (at least one).
+// A null hash selects the default for the key's case flag; the comparison is
+// strcmp or strcasecmp by the flag, so a caller's hash for case-insensitive
+// keys must ignore case too. Returns null (and logs) on invalid sizes or
+// failed allocation.
+OBJSTORE_API generic_cache_t* generic_cache_init_cache(int max_bytes, int expected_entry_size,
+                                                       CallBackFunc callback, HashFunc key1_hash,
+                                                       HashFunc key2_hash, bool key1_case_sensitive,
+                                                       bool key2_case_sensitive);
+
+// Releases every element (in primary-table order) and frees the cache. Null
+// is accepted. No other thread may be inside or enter any operation on it.
+OBJSTORE_API void generic_cache_del_cache(generic_cache_t* cache);
+
+// Copies the statistics into `stats`.
+OBJSTORE_API void generic_cache_get_stats(generic_cache_t* cache, generic_cache_stats* stats);
+
+// Releases every element and returns the cache to its charge at creation; the
+// counters keep running (cleared elements are not counted as removes).
+OBJSTORE_API void generic_cache_remove_all(generic_cache_t* cache);
+
+// Lookups: the element whose key equals `key` (strcmp or strcasecmp), or
+// null. `len` is strlen(key) or -1. They do not change the recency order.
+// The element may leave the cache as soon as the call returns.
+OBJSTORE_API generic_cache_element_t* generic_cache_find_element_with_key1(generic_cache_t* cache,
+                                                                           const char* key,
+                                                                           int len);
+OBJSTORE_API generic_cache_element_t* generic_cache_find_element_with_key2(generic_cache_t* cache,
+                                                                           const char* key,
+                                                                           int len);
+
+// Removes the element found under `key` and hands it to the release
+// callback. 0 when one was removed, 1 otherwise.
+OBJSTORE_API int generic_cache_delete_with_key1(generic_cache_t* cache, const char* key, int len);
+OBJSTORE_API int generic_cache_delete_with_key2(generic_cache_t* cache, const char* key, int len);
+
+// Marks the element found under `key` as most recently used. 0 or 1.
+OBJSTORE_API int generic_cache_update_pos_with_key1(generic_cache_t* cache, const char* key,
+                                                    int len);
+OBJSTORE_API int generic_cache_update_pos_with_key2(generic_cache_t* cache, const char* key,
+                                                    int len);
+
+// Removes (and releases) the element found under `key`, if any, then inserts
+// `element`, evicting from the least recently used end until it fits. The
+// lookup key and the element's own keys are independent. 0 when `element` was
+// inserted; 1 when it was refused, in which case the caller still owns it.
+OBJSTORE_API int generic_cache_update_with_key1(generic_cache_t* cache, const char* key, int len,
+                                                generic_cache_element_t* element);
+OBJSTORE_API int generic_cache_update_with_key2(generic_cache_t* cache, const char* key, int len,
+                                                generic_cache_element_t* element);
+
+// Offers every element, most recently used first, to `rename`, which may
+// change its key1 (or key2) in place; on 0 the node is moved to the chains of
+// the new key and the charge corrected. Never evicts and never releases,
+// except an element whose new key breaks the contract (null or empty key1,
+// empty key2): that one is removed, released and logged. Returns the code of
+// the last element offered, or 0 for an empty cache.
+OBJSTORE_API int generic_cache_rename_all_key1_if(generic_cache_t* cache, RenameFunc rename,
+                                                  void* user_data);
+OBJSTORE_API int generic_cache_rename_all_key2_if(generic_cache_t* cache, RenameFunc rename,
+                                                  void* user_data);
+
+// Writes one level-4 line per element, grouped by primary bucket.
+OBJSTORE_API void generic_cache_dump_cache(const generic_cache_t* cache);
+
+#endif  // OBJSTORE_CACHE_MEM_CACHE_H_

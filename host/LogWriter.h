@@ -1,0 +1,88 @@
+// The host's log writer and the one way the library writes a message.
+//
+// The host owns the writer: it installs it in g_ptrLogWriter before its first
+// call into the library and keeps it there until its last call returns. The
+// library only asks the writer for its level and hands it formatted messages.
+#ifndef OBJSTORE_HOST_LOGWRITER_H_
+#define OBJSTORE_HOST_LOGWRITER_H_
+
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include <boost/shared_ptr.hpp>
+
+#include "host/Export.h"
+
+class OBJSTORE_API CLogWriterInterface {
+ public:
+  virtual ~CLogWriterInterface();
+
+  // Writes one message. `function` is the calling operation's signature text;
+  // the library passes 0 for both reserved arguments.
+  virtual void logMessage(int level, const char* function, int line, int reserved1, int reserved2,
+                          const char* format, ...)
+      __attribute__((format(printf, 7, 8))) = 0;
+
+  // The writer's current level: a message of level L is written when L <= it.
+  virtual int getLogLevel() = 0;
+};
+
+// Defined by the host library; empty until the host installs a writer.
+extern OBJSTORE_API boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
+
+// A ready writer for hosts, tools and examples. Writes one line per message,
+//   "2026-12-08 10:11:12.345 -1 int f(int):42 text"
+// to stderr or to a file. Safe to call from several threads at once.
+class OBJSTORE_API CStreamLogWriter : public CLogWriterInterface {
+ public:
+  // Writes to stderr.
+  explicit CStreamLogWriter(int level);
+  // Appends to `path`; if it cannot be opened, falls back to stderr (see ok()).
+  CStreamLogWriter(int level, const std::string& path);
+  ~CStreamLogWriter() override;
+
+  CStreamLogWriter(const CStreamLogWriter&) = delete;
+  CStreamLogWriter& operator=(const CStreamLogWriter&) = delete;
+
+  void logMessage(int level, const char* function, int line, int reserved1, int reserved2,
+                  const char* format, ...) override __attribute__((format(printf, 7, 8)));
+  int getLogLevel() override;
+  void setLogLevel(int level);
+
+  // False when the file given to the constructor could not be opened.
+  bool ok() const { return opened_ok_; }
+
+ private:
+  std::mutex mutex_;  // one line at a time, and guards level_ changes
+  FILE* out_;
+  bool owns_out_;
+  bool opened_ok_;
+  int level_;
+};
+
+// Log sites. Every message but one goes through OBJSTORE_LOG: the level is
+// asked first, and the arguments (strerror(errno) among them) are evaluated
+// only when the message is written. With no writer installed nothing is
+// written and nothing is evaluated.
+#define OBJSTORE_LOG(level, signature, ...)                                        \
+  do {                                                                             \
+    if (CLogWriterInterface* objstore_writer_ = g_ptrLogWriter.get()) {            \
+      if (objstore_writer_->getLogLevel() >= (level)) {                            \
+        if (CLogWriterInterface* objstore_again_ = g_ptrLogWriter.get())           \
+          objstore_again_->logMessage((level), (signature), __LINE__, 0, 0,        \
+                                      __VA_ARGS__);                                \
+      }                                                                            \
+    }                                                                              \
+  } while (0)
+
+// The one message that skips the level query: the writer receives it whatever
+// its level. Still dropped when no writer is installed.
+#define OBJSTORE_LOG_ALWAYS(level, signature, ...)                                  \
+  do {                                                                             \
+    if (CLogWriterInterface* objstore_writer_ = g_ptrLogWriter.get())              \
+      objstore_writer_->logMessage((level), (signature), __LINE__, 0, 0,           \
+                                   __VA_ARGS__);                                   \
+  } while (0)
+
+#endif  // OBJSTORE_HOST_LOGWRITER_H_
