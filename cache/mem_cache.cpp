@@ -628,10 +628,17 @@ void generic_cache_del_cache(generic_cache_t* cache) {
 void generic_cache_get_stats(generic_cache_t* cache, generic_cache_stats* stats) {
   if (cache == nullptr || stats == nullptr) return;
   SharedLock guard(cache);
-  *stats = cache->stats;
-  // Concurrent lookups may be counting right now.
-  stats->num_hits = __atomic_load_n(&cache->stats.num_hits, __ATOMIC_RELAXED);
-  stats->num_misses = __atomic_load_n(&cache->stats.num_misses, __ATOMIC_RELAXED);
+  const generic_cache_stats& source = cache->stats;
+  stats->num_entries = source.num_entries;
+  stats->cur_bytes = source.cur_bytes;
+  stats->num_buckets = source.num_buckets;
+  stats->num_inserts = source.num_inserts;
+  stats->num_removes = source.num_removes;
+  stats->num_renames = source.num_renames;
+  // Concurrent lookups may be counting right now: read these two atomically.
+  stats->num_hits = __atomic_load_n(&source.num_hits, __ATOMIC_RELAXED);
+  stats->num_misses = __atomic_load_n(&source.num_misses, __ATOMIC_RELAXED);
+  stats->num_collisions = source.num_collisions;
 }
 
 generic_cache_element_t* generic_cache_find_element_with_key1(generic_cache_t* cache,
