@@ -1,0 +1,80 @@
+// The object store's performance counters: the catalogue of the 49 named
+// counters, the process-wide engine, and the timing scopes that feed it.
+//
+// The host calls InitPerfCounters once at start-up, before any timing scope
+// runs. From then on a module times an operation with a TimeFunction scope,
+// or with the start/stop wrappers around it, naming a counter by its id:
+//
+//   void getSomething() {
+//     ObjectStore::TimeFunction timer("getSomething", 41);
+//     ...
+//   }
+//
+// With the counters disabled a scope costs one test of a global bool when it
+// opens and one when it closes; everything here is inline for that reason.
+#ifndef OBJSTORE_PERF_OBJECTSTOREPERF_H_
+#define OBJSTORE_PERF_OBJECTSTOREPERF_H_
+
+#include <string>
+
+#include "host/Export.h"
+#include "host/PerfCounter.h"
+
+namespace ObjectStore {
+
+// One row of the catalogue.
+struct PerfCounterInfo {
+  int id;              // equal to the row's index
+  std::string name;    // the name the engine reports
+  CTRBASETYPE baseType;
+};
+
+constexpr int PERF_COUNTER_COUNT = 49;
+
+// The catalogue, rows 0 to 48 ("backupinit" ... "stream_lock_wait"). Built at
+// load and never written afterwards; internal to the library, which registers
+// every row with the engine. Modules name counters by id.
+extern PerfCounterInfo PerfCounters[PERF_COUNTER_COUNT];
+
+// True only while g_object_store_counter designates a constructed engine with
+// every catalogue counter registered. False at load.
+extern OBJSTORE_API bool g_object_store_enable_perf;
+// The process's engine; null at load, never destroyed or replaced once set.
+extern OBJSTORE_API ThrdPerfCounter* g_object_store_counter;
+
+// Reads "nzeltDisablePerfCounters" (section "~Zelt") and, when it is 0 or
+// absent, creates the engine, sets its report interval to 300 and registers
+// the catalogue. Any other value leaves the counters disabled (with a level 2
+// notice). Once enabled, further calls return at once.
+OBJSTORE_API void InitPerfCounters();
+
+// Zeroes every counter; no effect while the counters were never started.
+OBJSTORE_API void clearPerfCounters();
+
+inline void OBJECT_STORE_START_PERF_COUNTER(const char* label, int id) {
+  if (g_object_store_enable_perf) g_object_store_counter->StartPerfCounter(label, id);
+}
+
+inline void OBJECT_STORE_STOP_PERF_COUNTER(const char* label, int id) {
+  if (g_object_store_enable_perf) g_object_store_counter->StopPerfCounter(label, id, 0);
+}
+
+// Times its own lifetime under counter `id`. `label` must outlive the scope;
+// callers pass string literals. The flag is read again at the close, so a
+// scope may close with a stop that had no start; the engine ignores it.
+class TimeFunction {
+ public:
+  TimeFunction(const char* label, int id) : id(id), label(label) {
+    OBJECT_STORE_START_PERF_COUNTER(label, id);
+  }
+  ~TimeFunction() { OBJECT_STORE_STOP_PERF_COUNTER(label, id); }
+  TimeFunction(const TimeFunction&) = delete;
+  TimeFunction& operator=(const TimeFunction&) = delete;
+
+  int id;
+  const char* label;
+};
+
+}  // namespace ObjectStore
+
+#endif  // OBJSTORE_PERF_OBJECTSTOREPERF_H_

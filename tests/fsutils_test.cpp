@@ -1,0 +1,406 @@
+// The file-system helpers on temporary directories.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "objstore/objStrUtils.h"
+#include "perf/objectStorePerf.h"
+#include "tests/support/capture_log_writer.h"
+
+namespace fs = std::filesystem;
+
+// readdir fails with EIO for the directory whose inode is set here, so that
+// rmTree's read-error path can be driven; every other call goes to the C
+// library. The executable's definition takes precedence over libc's for the
+// library's calls as well (visible by default: tests build with hidden
+// visibility, which would keep it out of the dynamic symbol table).
+static std::atomic<ino_t> g_fail_readdir_inode{0};
+
+extern "C" __attribute__((visibility("default"))) struct dirent* readdir(DIR* dir) {
+  using ReaddirFn = struct dirent* (*)(DIR*);
+  static const ReaddirFn real = reinterpret_cast<ReaddirFn>(dlsym(RTLD_NEXT, "readdir"));
+  const ino_t failing = g_fail_readdir_inode.load();
+  struct stat status;
+  if (failing != 0 && fstat(dirfd(dir), &status) == 0 && status.st_ino == failing) {
+    errno = EIO;
+    return nullptr;
+  }
+  return real(dir);
+}
+
+namespace {
+
+using testing_support::ScopedCaptureLog;
+
+class FsUtilsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "objstore-fsutils-XXXXXX").string();
+    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+    root_ = pattern;
+  }
+  void TearDown() override {
+    for (const std::string& path : immutable_) SetImmutable(path, false);
+    std::error_code ignored;
+    for (const std::string& path : read_only_)
+      fs::permissions(path, fs::perms::owner_all, fs::perm_options::add, ignored);
+    fs::remove_all(root_, ignored);
+  }
+
+  std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
+
+  void WriteFile(const std::string& path, size_t bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << std::string(bytes, 'x');
+    ASSERT_TRUE(out.good()) << path;
+  }
+
+  static bool SetImmutable(const std::string& path, bool on) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    int flags = 0;
+    bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok) {
+      flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+      ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    close(fd);
+    return ok;
+  }
+
+  // Makes `file` impossible to unlink: its directory read-only for other
+  // users, or the file immutable for root (whom permissions do not stop).
+  // Returns the errno unlink will give, or 0 when neither works here.
+  int MakeUnremovable(const std::string& file) {
+    if (geteuid() != 0) {
+      read_only_.push_back(fs::path(file).parent_path().string());
+      fs::permissions(read_only_.back(), fs::perms::owner_read | fs::perms::owner_exec);
+      return EACCES;
+    }
+    if (!SetImmutable(file, true)) return 0;
+    immutable_.push_back(file);
+    return EPERM;
+  }
+
+  static std::vector<std::string> Entries(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+      names.push_back(entry.path().filename().string());
+    return names;
+  }
+
+  std::string root_;
+  std::vector<std::string> immutable_;
+  std::vector<std::string> read_only_;
+};
+
+// ---------------------------------------------------------------------------
+// createDir
+
+TEST_F(FsUtilsTest, CreateDirMakesNestedAndAcceptsExisting) {
+  ScopedCaptureLog log;
+  EXPECT_EQ(ObjectStore::createDir(Path("a/b/c")), 0);
+  EXPECT_TRUE(fs::is_directory(Path("a/b/c")));
+  EXPECT_EQ(ObjectStore::createDir(Path("a/b/c")), 0);  // existing
+  EXPECT_EQ(ObjectStore::createDir(Path("a//b/d/")), 0);  // repeated and trailing '/'
+  EXPECT_TRUE(fs::is_directory(Path("a/b/d")));
+  EXPECT_TRUE(log->messages().empty());
+}
+
+TEST_F(FsUtilsTest, CreateDirFailuresReturnNegativeErrno) {
+  WriteFile(Path("file"), 1);
+  const struct {
+    std::string path;
+    int code;
+  } cases[] = {
+      {Path("file"), -EEXIST},          // a file where the directory should be
+      {Path("file/sub"), -ENOTDIR},     // a file where a parent should be
+      {Path("file/sub/deeper"), -ENOTDIR},
+      {"", -EINVAL},
+  };
+  for (const auto& c : cases) {
+    ScopedCaptureLog log;
+    EXPECT_EQ(ObjectStore::createDir(c.path), c.code) << c.path;
+    const auto messages = log->messages();
+    ASSERT_EQ(messages.size(), 1u) << c.path;
+    EXPECT_EQ(messages[0].level, -1);
+    EXPECT_EQ(messages[0].format, "Error: can't create directory %s (%d)");
+    EXPECT_EQ(messages[0].text,
+              "Error: can't create directory " + c.path + " (" + std::to_string(c.code) + ")");
+    EXPECT_EQ(messages[0].function, "int ObjectStore::createDir(const std::string&)");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// doesFileExist
+
+TEST_F(FsUtilsTest, DoesFileExistFollowsLinks) {
+  WriteFile(Path("file"), 0);
+  fs::create_directory(Path("dir"));
+  fs::create_symlink(Path("file"), Path("link-to-file"));
+  fs::create_symlink(Path("missing"), Path("dangling"));
+  ASSERT_EQ(mkfifo(Path("fifo").c_str(), 0600), 0);
+
+  ScopedCaptureLog log;
+  EXPECT_TRUE(ObjectStore::doesFileExist(Path("file")));
+  EXPECT_TRUE(ObjectStore::doesFileExist(Path("dir")));
+  EXPECT_TRUE(ObjectStore::doesFileExist(Path("fifo")));
+  EXPECT_TRUE(ObjectStore::doesFileExist(Path("link-to-file")));
+  EXPECT_FALSE(ObjectStore::doesFileExist(Path("dangling")));
+  EXPECT_FALSE(ObjectStore::doesFileExist(Path("missing")));
+  EXPECT_FALSE(ObjectStore::doesFileExist(Path("file/below")));
+  EXPECT_FALSE(ObjectStore::doesFileExist(""));
+  EXPECT_TRUE(log->messages().empty());
+}
+
+// ---------------------------------------------------------------------------
+// getFileSize
+
+TEST_F(FsUtilsTest, GetFileSizeOfDenseAndSparseFiles) {
+  WriteFile(Path("dense"), 10000);
+  const int dense = open(Path("dense").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(dense, 0);
+  uint64_t size = 1, allocated = 1;
+  EXPECT_EQ(ObjectStore::getFileSize(&size, &allocated, dense), 0);
+  EXPECT_EQ(size, 10000u);
+  EXPECT_EQ(allocated % 512, 0u);
+  EXPECT_EQ(ObjectStore::getFileSize(nullptr, nullptr, dense), 0);
+  close(dense);
+
+  // A hole of 1 MiB with one written block at its end.
+  const int sparse = open(Path("sparse").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(sparse, 0);
+  ASSERT_EQ(pwrite(sparse, "z", 1, 1 << 20), 1);
+  EXPECT_EQ(ObjectStore::getFileSize(&size, &allocated, sparse), 0);
+  EXPECT_EQ(size, (1u << 20) + 1);
+  EXPECT_EQ(allocated % 512, 0u);
+  EXPECT_LT(allocated, size);
+  uint64_t only_size = 0;
+  EXPECT_EQ(ObjectStore::getFileSize(&only_size, nullptr, sparse), 0);
+  EXPECT_EQ(only_size, size);
+  close(sparse);
+}
+
+TEST_F(FsUtilsTest, GetFileSizeOfClosedDescriptor) {
+  const int fd = open(Path(".").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  ScopedCaptureLog log;
+  uint64_t size = 0, allocated = 0;
+  EXPECT_EQ(ObjectStore::getFileSize(&size, &allocated, fd), -1);
+  const auto messages = log->messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].level, -1);
+  EXPECT_EQ(messages[0].text, "Error: can't stat fd=" + std::to_string(fd) + " (9)");
+  EXPECT_EQ(messages[0].function, "int ObjectStore::getFileSize(uint64_t*, uint64_t*, int)");
+}
+
+TEST_F(FsUtilsTest, GetFileSizeOfStream) {
+  WriteFile(Path("stream"), 777);
+  FILE* file = std::fopen(Path("stream").c_str(), "rb");
+  ASSERT_NE(file, nullptr);
+  uint64_t size = 0, allocated = 1;
+  EXPECT_EQ(ObjectStore::getFileSize(&size, &allocated, file), 0);
+  EXPECT_EQ(size, 777u);
+  EXPECT_EQ(allocated % 512, 0u);
+  std::fclose(file);
+
+  // A null stream fails like a bad descriptor instead of crashing.
+  ScopedCaptureLog log;
+  EXPECT_EQ(ObjectStore::getFileSize(&size, &allocated, static_cast<FILE*>(nullptr)), -1);
+  ASSERT_EQ(log->texts().size(), 1u);
+  EXPECT_EQ(log->texts()[0], "Error: can't stat fd=-1 (9)");
+}
+
+TEST_F(FsUtilsTest, GetFileSizeIsCountedUnderCounter41) {
+  // An empty registry: the counters are on by default.
+  ASSERT_EQ(setenv("OBJSTORE_REGISTRY_DIR", root_.c_str(), 1), 0);
+  ObjectStore::InitPerfCounters();
+  ASSERT_TRUE(ObjectStore::g_object_store_enable_perf);
+  PerfCounterStats before{};
+  ASSERT_TRUE(ObjectStore::g_object_store_counter->getStats(41, before));
+  EXPECT_EQ(before.name, "DiskCacheFstat");
+
+  WriteFile(Path("timed"), 3);
+  FILE* file = std::fopen(Path("timed").c_str(), "rb");
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(ObjectStore::getFileSize(nullptr, nullptr, fileno(file)), 0);
+  EXPECT_EQ(ObjectStore::getFileSize(nullptr, nullptr, file), 0);
+  std::fclose(file);
+  EXPECT_EQ(ObjectStore::getFileSize(nullptr, nullptr, -1), -1);  // failures count too
+
+  PerfCounterStats after{};
+  ASSERT_TRUE(ObjectStore::g_object_store_counter->getStats(41, after));
+  EXPECT_EQ(after.count, before.count + 3);
+}
+
+// ---------------------------------------------------------------------------
+// rmTree
+
+TEST_F(FsUtilsTest, RmTreeEmptiesNestedTreeAndKeepsTop) {
+  fs::create_directories(Path("top/a/b/c"));
+  fs::create_directories(Path("top/empty"));
+  WriteFile(Path("top/f1"), 10);
+  WriteFile(Path("top/a/f2"), 10);
+  WriteFile(Path("top/a/b/c/f3"), 10);
+  ASSERT_EQ(mkfifo(Path("top/a/fifo").c_str(), 0600), 0);
+  fs::create_symlink("nowhere", Path("top/a/b/dangling"));
+  fs::create_symlink("f2", Path("top/a/link-to-file"));
+
+  ScopedCaptureLog log;
+  EXPECT_EQ(ObjectStore::rmTree(Path("top")), 0);
+  EXPECT_TRUE(fs::is_directory(Path("top")));
+  EXPECT_TRUE(fs::is_empty(Path("top")));
+  EXPECT_EQ(ObjectStore::rmTree(Path("top")), 0);  // empty already
+  EXPECT_TRUE(log->messages().empty());
+}
+
+TEST_F(FsUtilsTest, RmTreeOnMissingPathOrFile) {
+  WriteFile(Path("file"), 1);
+  const struct {
+    std::string path;
+    int error;
+  } cases[] = {{Path("missing"), ENOENT}, {Path("file"), ENOTDIR}, {"", ENOENT}};
+  for (const auto& c : cases) {
+    ScopedCaptureLog log;
+    EXPECT_EQ(ObjectStore::rmTree(c.path), c.error) << c.path;
+    ASSERT_EQ(log->messages().size(), 1u);
+    EXPECT_EQ(log->messages()[0].level, -1);
+    EXPECT_EQ(log->messages()[0].text, "Error: can't open directory " + c.path + " (" +
+                                           std::to_string(c.error) + ")");
+  }
+  EXPECT_TRUE(fs::exists(Path("file")));
+}
+
+// Links are removed, never followed: what they point at survives.
+TEST_F(FsUtilsTest, RmTreeNeverFollowsLinks) {
+  fs::create_directories(Path("outside/deep"));
+  WriteFile(Path("outside/keep"), 5);
+  WriteFile(Path("outside/deep/keep"), 5);
+  fs::create_directories(Path("top/sub"));
+  fs::create_directory_symlink(Path("outside"), Path("top/link-to-dir"));
+  fs::create_directory_symlink(Path("outside"), Path("top/sub/link-to-dir"));
+
+  ScopedCaptureLog log;
+  EXPECT_EQ(ObjectStore::rmTree(Path("top")), 0);
+  EXPECT_TRUE(fs::is_empty(Path("top")));
+  EXPECT_TRUE(fs::exists(Path("outside/keep")));
+  EXPECT_TRUE(fs::exists(Path("outside/deep/keep")));
+  EXPECT_TRUE(log->messages().empty());
+}
+
+// The first entry that cannot be removed stops the walk: its error is
+// returned, what was handled before it is gone, what comes after is intact.
+TEST_F(FsUtilsTest, RmTreeStopsAtUnremovableEntry) {
+  fs::create_directories(Path("top/locked"));
+  for (const char* name : {"a", "b", "c", "d", "e", "f"}) WriteFile(Path("top/") + name, 1);
+  WriteFile(Path("top/locked/file"), 1);
+  const std::vector<std::string> order = Entries(Path("top"));  // the walk's order
+  const int expected = MakeUnremovable(Path("top/locked/file"));
+  if (expected == 0) GTEST_SKIP() << "this file system cannot make a file unremovable for root";
+
+  ScopedCaptureLog log;
+  EXPECT_EQ(ObjectStore::rmTree(Path("top")), expected);
+  const auto messages = log->messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].level, -1);
+  EXPECT_EQ(messages[0].text, "Error: can't unlink " + Path("top/locked/file") + " (" +
+                                  std::to_string(expected) + ")");
+  bool before_locked = true;
+  for (const std::string& name : order) {
+    if (name == "locked") {
+      before_locked = false;
+      continue;
+    }
+    EXPECT_EQ(fs::exists(Path("top/") + name), !before_locked) << name;
+  }
+  EXPECT_TRUE(fs::exists(Path("top/locked/file")));
+}
+
+TEST_F(FsUtilsTest, RmTreeReportsReadErrors) {
+  fs::create_directories(Path("top/sub"));
+  WriteFile(Path("top/sub/file"), 1);
+  struct stat status;
+  ASSERT_EQ(stat(Path("top/sub").c_str(), &status), 0);
+
+  ScopedCaptureLog log;
+  g_fail_readdir_inode = status.st_ino;
+  const int result = ObjectStore::rmTree(Path("top"));
+  g_fail_readdir_inode = 0;
+  EXPECT_EQ(result, EIO);
+  ASSERT_EQ(log->messages().size(), 1u);
+  EXPECT_EQ(log->messages()[0].text, "Error: can't read directory " + Path("top/sub") + " (5)");
+  EXPECT_TRUE(fs::exists(Path("top/sub/file")));
+}
+
+// 300 levels whose path is far longer than PATH_MAX: the walk works through
+// descriptors, so the length of the path never reaches the system.
+TEST_F(FsUtilsTest, RmTreeOfVeryDeepTree) {
+  const std::string name(40, 'd');
+  fs::create_directory(Path("top"));
+  int fd = open(Path("top").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  for (int level = 0; level < 300; ++level) {
+    ASSERT_EQ(mkdirat(fd, name.c_str(), 0700), 0) << level;
+    const int child = openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    close(fd);
+    ASSERT_GE(child, 0) << level;
+    fd = child;
+  }
+  const int file = openat(fd, "leaf", O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(file, 0);
+  close(file);
+  close(fd);
+
+  ScopedCaptureLog log;
+  EXPECT_EQ(ObjectStore::rmTree(Path("top")), 0);
+  EXPECT_TRUE(fs::is_empty(Path("top")));
+  EXPECT_TRUE(log->messages().empty());
+}
+
+// ---------------------------------------------------------------------------
+// getFreeBytes
+
+TEST_F(FsUtilsTest, GetFreeBytesMatchesStatvfs) {
+  uint64_t free_bytes = 0, total_bytes = 0;
+  ASSERT_EQ(ObjectStore::getFreeBytes(&free_bytes, &total_bytes, root_), 0);
+  struct statvfs volume;
+  ASSERT_EQ(statvfs(root_.c_str(), &volume), 0);
+  EXPECT_EQ(total_bytes, static_cast<uint64_t>(volume.f_blocks) * volume.f_frsize);
+  EXPECT_LE(free_bytes, total_bytes);
+  // Others write to the same volume meanwhile: compare within 256 MiB.
+  const uint64_t expected_free = static_cast<uint64_t>(volume.f_bfree) * volume.f_frsize;
+  const uint64_t difference =
+      free_bytes > expected_free ? free_bytes - expected_free : expected_free - free_bytes;
+  EXPECT_LT(difference, uint64_t{256} << 20);
+  EXPECT_EQ(ObjectStore::getFreeBytes(nullptr, nullptr, root_), 0);
+}
+
+TEST_F(FsUtilsTest, GetFreeBytesOfMissingPath) {
+  ScopedCaptureLog log;
+  uint64_t free_bytes = 11, total_bytes = 22;
+  EXPECT_EQ(ObjectStore::getFreeBytes(&free_bytes, &total_bytes, Path("missing")), ENOENT);
+  EXPECT_EQ(free_bytes, 11u);
+  EXPECT_EQ(total_bytes, 22u);
+  ASSERT_EQ(log->messages().size(), 1u);
+  EXPECT_EQ(log->messages()[0].level, -1);
+  EXPECT_EQ(log->messages()[0].text, "Can't statvfs " + Path("missing") + " (2)");
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/PerfCounter.h"
+#include "perf/objectStorePerf.h"
+#include "tests/support/capture_log_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Points the configuration at an empty store for the test's lifetime.
+class EmptyRegistry {
+ public:
+  EmptyRegistry() {
+    char pattern[] = "/tmp/objstore-perf-XXXXXX";
+    if (mkdtemp(pattern) != nullptr) dir_ = pattern;
+    setenv("OBJSTORE_REGISTRY_DIR", dir_.c_str(), 1);
+    unsetenv("OBJSTORE_FOCUS");
+  }
+  ~EmptyRegistry() {
+    unsetenv("OBJSTORE_REGISTRY_DIR");
+    if (!dir_.empty()) fs::remove_all(dir_);
+  }
+
+ private:
+  std::string dir_;
+};
+
+// Whoever sees the flag set must find the engine with every counter.
+// Meaningful only in a fresh process (ctest runs each test in its own).
+TEST(PerfConcurrencyTest, TheFlagIsPublishedAfterTheEngineIsComplete) {
+  if (__atomic_load_n(&ObjectStore::g_object_store_enable_perf, __ATOMIC_ACQUIRE)) {
+    GTEST_SKIP() << "the counters were enabled earlier in this process";
+  }
+  EmptyRegistry registry;
+  std::atomic<bool> incomplete{false};
+  std::thread watcher([&] {
+    while (!__atomic_load_n(&ObjectStore::g_object_store_enable_perf, __ATOMIC_ACQUIRE)) {
+    }
+    ThrdPerfCounter* engine = ObjectStore::g_object_store_counter;
+    PerfCounterStats stats{};
+    if (engine == nullptr || !engine->getStats(ObjectStore::PERF_COUNTER_COUNT - 1, stats)) {
+      incomplete.store(true);
+    }
+  });
+  ObjectStore::InitPerfCounters();
+  watcher.join();
+  EXPECT_FALSE(incomplete.load());
+}
+
+// Many threads time nested scopes on the same counters at once; every scope
+// is counted exactly once while reports and reads run beside them.
+TEST(PerfConcurrencyTest, ConcurrentScopesAreAllCounted) {
+  EmptyRegistry registry;
+  ObjectStore::InitPerfCounters();
+  ASSERT_TRUE(ObjectStore::g_object_store_enable_perf);
+  ThrdPerfCounter& engine = *ObjectStore::g_object_store_counter;
+  ObjectStore::clearPerfCounters();
+
+  testing_support::ScopedCaptureLog log(10);
+  constexpr int kThreads = 6;
+  constexpr int kIterations = 2000;
+  std::atomic<bool> done{false};
+  std::thread observer([&] {
+    PerfCounterStats stats{};
+    while (!done.load()) {
+      engine.getStats(37, stats);
+      engine._LogPerfCounters("observer", "For All The Files", -1);
+    }
+  });
+  std::vector<std::thread> workers;
+  for (int t = 0; t < kThreads; ++t) {
+    workers.emplace_back([] {
+      for (int i = 0; i < kIterations; ++i) {
+        ObjectStore::TimeFunction outer("outer", 37);
+        ObjectStore::TimeFunction inner("inner", 38);
+        ObjectStore::TimeFunction nested("outer", 37);
+      }
+    });
+  }
+  for (std::thread& t : workers) t.join();
+  done.store(true);
+  observer.join();
+
+  PerfCounterStats stats{};
+  ASSERT_TRUE(engine.getStats(37, stats));
+  EXPECT_EQ(stats.count, 2u * kThreads * kIterations);
+  EXPECT_LE(stats.minNs, stats.maxNs);
+  EXPECT_GE(stats.totalNs, stats.maxNs);
+  ASSERT_TRUE(engine.getStats(38, stats));
+  EXPECT_EQ(stats.count, 1u * kThreads * kIterations);
+}
+
+// Resets and registrations running beside timed code leave every counter
+// consistent: a zeroed counter has no minimum or maximum left over.
+TEST(PerfConcurrencyTest, ResetsAndRegistrationsBesideTiming) {
+  ThrdPerfCounter engine(nullptr);
+  ASSERT_EQ(engine.AddPerfCounter(0, "busy", CTRBASETYPE_ELAPSED_TIME, false), 0);
+  std::atomic<bool> done{false};
+  std::atomic<int> inconsistent{0};
+
+  std::thread resetter([&] {
+    for (int i = 0; i < 500; ++i) {
+      engine.ResetPerfCounters("PerfCtr", nullptr, -1);
+      PerfCounterStats stats{};
+      engine.getStats(0, stats);
+      if (stats.count == 0 && (stats.totalNs != 0 || stats.minNs != 0 || stats.maxNs != 0)) {
+        inconsistent.fetch_add(1);
+      }
+      if (stats.count != 0 && stats.minNs > stats.maxNs) inconsistent.fetch_add(1);
+    }
+  });
+  std::thread registrar([&] {
+    for (int id = 1; id < ThrdPerfCounter::kMaxCounters; ++id) {
+      engine.AddPerfCounter(id, "counter" + std::to_string(id), CTRBASETYPE_ELAPSED_TIME, false);
+    }
+  });
+  std::vector<std::thread> workers;
+  for (int t = 0; t < 4; ++t) {
+    workers.emplace_back([&, t] {
+      while (!done.load()) {
+        engine.StartPerfCounter("busy", 0);
+        engine.StartPerfCounter("late", 100 + t);  // may not be registered yet
+        engine.StopPerfCounter("late", 100 + t, 0);
+        engine.StopPerfCounter("busy", 0, 0);
+      }
+    });
+  }
+  resetter.join();
+  registrar.join();
+  done.store(true);
+  for (std::thread& t : workers) t.join();
+
+  EXPECT_EQ(inconsistent.load(), 0);
+  PerfCounterStats stats{};
+  for (int id = 1; id < ThrdPerfCounter::kMaxCounters; ++id) {
+    ASSERT_TRUE(engine.getStats(id, stats));
+    EXPECT_EQ(stats.name, "counter" + std::to_string(id));
+  }
+}
+
+}  // namespace

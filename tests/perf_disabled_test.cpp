@@ -1,0 +1,65 @@
+// The counters switched off by configuration. This process never enables
+// them, so every test sees the Disabled state whatever the order.
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "perf/objectStorePerf.h"
+#include "tests/support/capture_log_writer.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class PerfDisabledTest : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/objstore-perf-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    setenv("OBJSTORE_REGISTRY_DIR", dir_.c_str(), 1);
+    setenv("OBJSTORE_FOCUS", "PerfDisabled", 1);
+    std::ofstream(dir_ + "/PerfDisabled.ini")
+        << "[~Zelt]\nnzeltDisablePerfCounters=" << GetParam() << "\n";
+  }
+  void TearDown() override {
+    unsetenv("OBJSTORE_REGISTRY_DIR");
+    unsetenv("OBJSTORE_FOCUS");
+    fs::remove_all(dir_);
+  }
+  std::string dir_;
+};
+
+TEST_P(PerfDisabledTest, LeavesNoEngineAndSaysSoOncePerCall) {
+  testing_support::ScopedCaptureLog log(10);
+  for (int call = 1; call <= 2; ++call) {
+    ObjectStore::InitPerfCounters();
+    EXPECT_FALSE(ObjectStore::g_object_store_enable_perf);
+    EXPECT_EQ(ObjectStore::g_object_store_counter, nullptr);
+    const auto messages = log->messages();
+    ASSERT_EQ(messages.size(), static_cast<size_t>(call));
+    EXPECT_EQ(messages.back().level, 2);
+    EXPECT_EQ(messages.back().text, "Info: performance counters are disabled.");
+    EXPECT_EQ(messages.back().function, "void ObjectStore::InitPerfCounters()");
+  }
+}
+
+TEST_P(PerfDisabledTest, ScopesAndClearDoNothing) {
+  ObjectStore::InitPerfCounters();
+  testing_support::ScopedCaptureLog log(10);
+  // With a null engine, any read through the pointer would crash here.
+  { ObjectStore::TimeFunction timer("getFileSize", 41); }
+  ObjectStore::OBJECT_STORE_START_PERF_COUNTER("site", 0);
+  ObjectStore::OBJECT_STORE_STOP_PERF_COUNTER("site", 0);
+  ObjectStore::clearPerfCounters();
+  EXPECT_EQ(ObjectStore::g_object_store_counter, nullptr);
+  EXPECT_TRUE(log->messages().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(NonZeroValues, PerfDisabledTest,
+                         ::testing::Values("1", "-5", "2147483647"));
+
+}  // namespace

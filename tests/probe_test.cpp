@@ -1,0 +1,250 @@
+// The host probes: the disk library's size through the media manager, and the
+// port-mapper probe on TCP port 111.
+//
+// The port-111 tests bind a privileged port and need root (precisely
+// CAP_NET_BIND_SERVICE); they skip otherwise. They take a file lock for their
+// whole run, so that ctest -j never runs two of them at once. The test
+// against a real port mapper runs only with OBJSTORE_TEST_REAL_RPCBIND=1:
+//   OBJSTORE_TEST_REAL_RPCBIND=1 ctest -R '^probe_test\.RealPortMapper\.'
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "host/PlatformInfo.h"
+#include "objstore/objStrUtils.h"
+#include "tests/support/capture_log_writer.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using testing_support::ScopedCaptureLog;
+
+constexpr char kInUseText[] =
+    "Port mapper port [111] is already in LISTENING MODE. RPCBIND service must be running.";
+constexpr char kFreeText[] =
+    "Able to bind to port mapper port [111]. RPCBIND service cannot be running.";
+
+// ---------------------------------------------------------------------------
+// getDiskLibrarySize
+
+class DiskLibraryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = (fs::temp_directory_path() / "objstore-probe-XXXXXX").string();
+    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+    root_ = pattern;
+    ASSERT_EQ(setenv("OBJSTORE_REGISTRY_DIR", root_.c_str(), 1), 0);
+    ASSERT_EQ(unsetenv("OBJSTORE_FOCUS"), 0);
+    ZQPlatformInfo store;
+    ASSERT_TRUE(store.setString("MediaManager", "subclient7", root_));
+    ASSERT_TRUE(store.setString("MediaManager", "subclient9", root_ + "/missing"));
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+  std::string root_;
+};
+
+TEST_F(DiskLibraryTest, MappedSubclientReportsItsFileSystem) {
+  ScopedCaptureLog log;
+  long long capacity = -1, free_space = -1;
+  ASSERT_EQ(ObjectStore::getDiskLibrarySize(7, capacity, free_space), 0);
+  struct statvfs volume;
+  ASSERT_EQ(statvfs(root_.c_str(), &volume), 0);
+  EXPECT_EQ(capacity, static_cast<long long>(volume.f_blocks * volume.f_frsize));
+  // Available to the service: without the blocks reserved for root.
+  const long long available = static_cast<long long>(volume.f_bavail * volume.f_frsize);
+  EXPECT_LT(std::llabs(free_space - available), 256LL << 20);  // others write meanwhile
+  EXPECT_LE(free_space, capacity);
+  EXPECT_TRUE(log->messages().empty());
+}
+
+TEST_F(DiskLibraryTest, UnknownSubclientOrFailedQueryIsMinusOne) {
+  ScopedCaptureLog log;
+  for (int subclient : {8, 9, -7}) {  // unmapped, mapped to a missing path, unmapped
+    long long capacity = 123, free_space = 456;
+    EXPECT_EQ(ObjectStore::getDiskLibrarySize(subclient, capacity, free_space), -1) << subclient;
+    EXPECT_EQ(capacity, 123);
+    EXPECT_EQ(free_space, 456);
+  }
+  EXPECT_TRUE(log->messages().empty());
+}
+
+// ---------------------------------------------------------------------------
+// isRpcbindRunning
+
+bool CanBindPrivilegedPorts() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("CapEff:", 0) == 0) {
+      const unsigned long long caps = std::stoull(line.substr(7), nullptr, 16);
+      if (caps & (1ULL << CAP_NET_BIND_SERVICE)) return true;
+    }
+  std::ifstream start("/proc/sys/net/ipv4/ip_unprivileged_port_start");
+  int first_unprivileged = 1024;
+  start >> first_unprivileged;
+  return first_unprivileged <= 111;
+}
+
+// An IPv4 TCP socket bound to any-address:111, or -1 with errno.
+int BindPort111() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(111);
+  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+// Serialises the tests that use port 111, across test processes.
+class Port111Lock {
+ public:
+  Port111Lock() {
+    const std::string path = (fs::temp_directory_path() / "objstore-port111.lock").string();
+    fd_ = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ >= 0) flock(fd_, LOCK_EX);
+  }
+  ~Port111Lock() {
+    if (fd_ >= 0) close(fd_);  // releases the lock
+  }
+
+ private:
+  int fd_;
+};
+
+class RpcbindProbeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!CanBindPrivilegedPorts())
+      GTEST_SKIP() << "needs root (CAP_NET_BIND_SERVICE) to bind TCP port 111";
+  }
+  // False (with errno) when another socket holds port 111; a running port
+  // mapper is covered by the RealPortMapper test instead.
+  static bool PortIsFree() {
+    const int fd = BindPort111();
+    if (fd < 0) return false;
+    close(fd);
+    return true;
+  }
+  Port111Lock lock_;
+};
+
+TEST_F(RpcbindProbeTest, TrueWhileAnotherSocketListens) {
+  if (!PortIsFree()) GTEST_SKIP() << "TCP port 111 is held already (errno " << errno << ")";
+  const int listener = BindPort111();
+  ASSERT_GE(listener, 0) << errno;
+  ASSERT_EQ(listen(listener, 4), 0);
+
+  {
+    ScopedCaptureLog log(1);
+    EXPECT_TRUE(ObjectStore::isRpcbindRunning());
+    const auto messages = log->messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].level, 1);
+    EXPECT_EQ(messages[0].text, kInUseText);
+    EXPECT_EQ(messages[0].function, "bool ObjectStore::isRpcbindRunning()");
+  }
+  {
+    ScopedCaptureLog quiet(0);  // below the messages' level: same answer, no text
+    EXPECT_TRUE(ObjectStore::isRpcbindRunning());
+    EXPECT_TRUE(quiet->messages().empty());
+  }
+  close(listener);
+}
+
+TEST_F(RpcbindProbeTest, FalseAndPortLeftFreeWhenNothingListens) {
+  if (!PortIsFree()) GTEST_SKIP() << "TCP port 111 is held already (errno " << errno << ")";
+  {
+    ScopedCaptureLog log(1);
+    EXPECT_FALSE(ObjectStore::isRpcbindRunning());
+    ASSERT_EQ(log->texts().size(), 1u);
+    EXPECT_EQ(log->texts()[0], kFreeText);
+    EXPECT_EQ(log->messages()[0].level, 1);
+  }
+  {
+    ScopedCaptureLog quiet(0);
+    EXPECT_FALSE(ObjectStore::isRpcbindRunning());
+    EXPECT_TRUE(quiet->messages().empty());
+  }
+  // The probe released the port.
+  const int fd = BindPort111();
+  EXPECT_GE(fd, 0) << errno;
+  if (fd >= 0) close(fd);
+}
+
+// Without the right to bind port 111 the probe cannot tell: false, and a
+// message that says so rather than "Able to bind". Runs in a child process
+// that drops CAP_NET_BIND_SERVICE, so it works for root as well.
+TEST(RpcbindProbe, FalseWithUnknownStateWithoutBindRight) {
+  std::ifstream start("/proc/sys/net/ipv4/ip_unprivileged_port_start");
+  int first_unprivileged = 1024;
+  start >> first_unprivileged;
+  if (first_unprivileged <= 111)
+    GTEST_SKIP() << "every process may bind port 111 here (ip_unprivileged_port_start)";
+
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) != 0) _exit(77);
+    data[CAP_NET_BIND_SERVICE / 32].effective &= ~(1u << (CAP_NET_BIND_SERVICE % 32));
+    if (syscall(SYS_capset, &header, data) != 0) _exit(77);
+
+    ScopedCaptureLog log(1);
+    const bool running = ObjectStore::isRpcbindRunning();
+    const auto texts = log->texts();
+    const std::string expected =
+        "Can't bind to port mapper port [111] (" + std::to_string(EACCES) +
+        "). RPCBIND service state is unknown.";
+    _exit(!running && texts.size() == 1 && texts[0] == expected &&
+                  log->messages()[0].level == 1
+              ? 0
+              : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot drop CAP_NET_BIND_SERVICE here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "wrong answer or message without the bind right";
+}
+
+// Against Debian's rpcbind, started by CI around this one test.
+TEST(RealPortMapper, IsDetected) {
+  const char* enabled = getenv("OBJSTORE_TEST_REAL_RPCBIND");
+  if (enabled == nullptr || std::string(enabled) != "1")
+    GTEST_SKIP() << "set OBJSTORE_TEST_REAL_RPCBIND=1 with rpcbind running to run this test";
+  if (!CanBindPrivilegedPorts())
+    GTEST_SKIP() << "needs root (CAP_NET_BIND_SERVICE): without it every bind of port 111 "
+                    "fails with EACCES whether rpcbind runs or not";
+  Port111Lock lock;
+  ScopedCaptureLog log(1);
+  EXPECT_TRUE(ObjectStore::isRpcbindRunning());
+  ASSERT_EQ(log->texts().size(), 1u);
+  EXPECT_EQ(log->texts()[0], kInUseText);
+}
+
+}  // namespace
