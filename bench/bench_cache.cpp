@@ -71,8 +71,8 @@ class BenchCache {
       if (settled == buckets) break;
       buckets = settled;
     }
-    cache_ = generic_cache_init_cache(static_cast<int>(max_bytes), expected_entry_size,
-                                      &Release, nullptr, nullptr, true, true);
+    cache_ = generic_cache_init_cache(static_cast<int>(max_bytes), expected_entry_size, &Release,
+                                      nullptr, nullptr, true, true);
 
     for (int i = 0; i <= size; ++i) {
       BenchElement& e = elements_[i];
@@ -84,8 +84,7 @@ class BenchCache {
     // element has key2: the update's lookup costs nothing, and the fill does
     // not walk the primary chains once per element.
     for (int i = 0; i < size; ++i) {
-      generic_cache_update_with_key2(cache_, elements_[i].key, kKeyLength,
-                                     &elements_[i].element);
+      generic_cache_update_with_key2(cache_, elements_[i].key, kKeyLength, &elements_[i].element);
     }
     free_.push_back(&elements_[size]);
     next_key_ = static_cast<uint64_t>(size) + 1;

@@ -4,7 +4,7 @@
 // refused element is never released, and hits plus misses equal the number of
 // lookups made with a valid key. Built also under ThreadSanitizer, which
 // checks that every operation (statistics and dump included) takes the lock.
-#include "cache/mem_cache.h"
+#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdio>
@@ -14,8 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "cache/mem_cache.h"
 #include "tests/support/cache_test_support.h"
 #include "tests/support/capture_log_writer.h"
 
@@ -118,15 +117,17 @@ TEST_F(CacheConcurrencyTest, MixedOperationsKeepTheBooksBalanced) {
         tracked->element.key2_len = -1;
         tracked->element.data = tracked.get();
         tracked->element.data_len = rng() % 100 == 0 ? 1 << 20 : static_cast<int>(rng() % 33);
-        const int result = by_key2 ? generic_cache_update_with_key2(cache, key, -1, &tracked->element)
-                                   : generic_cache_update_with_key1(cache, key, -1, &tracked->element);
+        const int result = by_key2
+                               ? generic_cache_update_with_key2(cache, key, -1, &tracked->element)
+                               : generic_cache_update_with_key1(cache, key, -1, &tracked->element);
         ++tally.valid_lookups;
         tracked->inserted = result == 0;
         if (result != 0) ++tally.refused;
         mine.push_back(std::move(tracked));
       } else if (roll < 65) {
-        generic_cache_element_t* found = by_key2 ? generic_cache_find_element_with_key2(cache, key, 4)
-                                                 : generic_cache_find_element_with_key1(cache, key, -1);
+        generic_cache_element_t* found = by_key2
+                                             ? generic_cache_find_element_with_key2(cache, key, 4)
+                                             : generic_cache_find_element_with_key1(cache, key, -1);
         (void)found;  // may already be gone; never dereferenced
         ++tally.valid_lookups;
       } else if (roll < 80) {
@@ -203,7 +204,8 @@ TEST_F(CacheConcurrencyTest, MixedOperationsKeepTheBooksBalanced) {
   EXPECT_EQ(stats.num_entries, inserted - released);
   EXPECT_EQ(static_cast<long>(stats.num_inserts), inserted);
   EXPECT_EQ(static_cast<long>(stats.num_removes), released);
-  EXPECT_EQ(static_cast<long>(stats.num_renames), rename1.relinked.load() + rename2.relinked.load());
+  EXPECT_EQ(static_cast<long>(stats.num_renames),
+            rename1.relinked.load() + rename2.relinked.load());
   EXPECT_EQ(static_cast<long>(stats.num_hits + stats.num_misses), valid_lookups);
   EXPECT_GT(stats.num_hits, 0u);
   EXPECT_GT(stats.num_renames, 0u);

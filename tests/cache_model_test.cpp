@@ -7,8 +7,7 @@
 //
 // Runs are seeded and reproducible: a failure names its seed, and
 // CACHE_MODEL_SEED=<seed> replays just that run.
-#include "cache/mem_cache.h"
-
+#include <gtest/gtest.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -23,8 +22,7 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "cache/mem_cache.h"
 #include "tests/support/cache_test_support.h"
 #include "tests/support/capture_log_writer.h"
 
@@ -45,8 +43,8 @@ const char kDumpSignature[] = "void generic_cache_dump_cache(const generic_cache
 
 // Few keys, differing in case and length, so that hits, duplicates, shared
 // buckets and case folding are all frequent.
-const char* const kKey1Space[] = {"a",   "A",   "ab",  "abc", "Abc",       "ABC",
-                                  "k1",  "K1",  "key", "KEY", "longerkey", "xyz"};
+const char* const kKey1Space[] = {"a",  "A",  "ab",  "abc", "Abc",       "ABC",
+                                  "k1", "K1", "key", "KEY", "longerkey", "xyz"};
 const char* const kKey2Space[] = {"s", "S", "t", "two", "TWO", "x2", "second", "SECOND"};
 
 struct ExpectedMessage {
@@ -169,12 +167,10 @@ class ModelRun {
 
   int32_t Mask() const { return config_.buckets - 1; }
   int32_t Bucket1(const std::string& key, int32_t len) const {
-    return testing_support::ReferenceHash1(key.c_str(), len, config_.key1_case_sensitive) &
-           Mask();
+    return testing_support::ReferenceHash1(key.c_str(), len, config_.key1_case_sensitive) & Mask();
   }
   int32_t Bucket2(const std::string& key, int32_t len) const {
-    return testing_support::ReferenceHash2(key.c_str(), len, config_.key2_case_sensitive) &
-           Mask();
+    return testing_support::ReferenceHash2(key.c_str(), len, config_.key2_case_sensitive) & Mask();
   }
   bool KeysEqual(bool by_key2, const std::string& a, const char* b) const {
     const bool sensitive = by_key2 ? config_.key2_case_sensitive : config_.key1_case_sensitive;
@@ -232,10 +228,18 @@ class ModelRun {
       key.len = len > 1 ? 1 + static_cast<int>(Pick(len - 1)) : -1;  // a prefix
     } else {
       switch (Pick(4)) {
-        case 0: key.null = true; break;
-        case 1: key.text.clear(); break;
-        case 2: key.len = 0; break;
-        default: key.len = -2 - static_cast<int>(Pick(100)); break;
+        case 0:
+          key.null = true;
+          break;
+        case 1:
+          key.text.clear();
+          break;
+        case 2:
+          key.len = 0;
+          break;
+        default:
+          key.len = -2 - static_cast<int>(Pick(100));
+          break;
       }
     }
     return key;
@@ -286,8 +290,7 @@ class ModelRun {
     const char* key2 = Chance(60) ? kKey2Space[Pick(std::size(kKey2Space))] : nullptr;
     int32_t data_len = static_cast<int32_t>(Pick(41));
     if (Chance(3)) data_len = config_.element_budget;  // cannot fit even alone
-    owner->Reset(key1, key2, data_len,
-                 Chance(50) ? -1 : static_cast<int32_t>(std::strlen(key1)),
+    owner->Reset(key1, key2, data_len, Chance(50) ? -1 : static_cast<int32_t>(std::strlen(key1)),
                  key2 != nullptr && Chance(50) ? static_cast<int32_t>(std::strlen(key2)) : -1);
     return owner;
   }
@@ -301,14 +304,14 @@ class ModelRun {
     entry.key2 = entry.has_key2 ? owner->get()->key2 : "";
     entry.data_len = owner->get()->data_len;
     entry.bucket1 = Bucket1(entry.key1, static_cast<int32_t>(entry.key1.size()));
-    entry.bucket2 = entry.has_key2 ? Bucket2(entry.key2, static_cast<int32_t>(entry.key2.size()))
-                                   : -1;
+    entry.bucket2 =
+        entry.has_key2 ? Bucket2(entry.key2, static_cast<int32_t>(entry.key2.size())) : -1;
     const int64_t charge = Charge(entry);
     while (ModelBytes() + charge > max_bytes_) {
       if (lru_.empty()) {
-        expected_log_.push_back({-1, kInsertSignature,
-                                 "Error: no room in cache for " + std::to_string(charge) +
-                                     " bytes"});
+        expected_log_.push_back(
+            {-1, kInsertSignature,
+             "Error: no room in cache for " + std::to_string(charge) + " bytes"});
         free_.push_back(owner);
         return 1;
       }
@@ -359,10 +362,9 @@ class ModelRun {
     const int found = ModelLookup(by_key2, key);
     if (found >= 0) ModelRemove(static_cast<std::size_t>(found));
     expected_result_ = ModelInsert(owner);
-    result_ = by_key2 ? generic_cache_update_with_key2(cache_, KeyPointer(key), key.len,
-                                                       owner->get())
-                      : generic_cache_update_with_key1(cache_, KeyPointer(key), key.len,
-                                                       owner->get());
+    result_ = by_key2
+                  ? generic_cache_update_with_key2(cache_, KeyPointer(key), key.len, owner->get())
+                  : generic_cache_update_with_key1(cache_, KeyPointer(key), key.len, owner->get());
     return Describe(by_key2 ? "update_with_key2" : "update_with_key1", key) + " inserting " +
            owner->get()->key1 + "/" + (owner->get()->key2 ? owner->get()->key2 : "(null)") +
            " data_len " + std::to_string(owner->get()->data_len);
@@ -451,8 +453,8 @@ class ModelRun {
            "Bucket[" + std::to_string(e->bucket1) + "]: key1 [" + e->key1 + "], key1_len [" +
                std::to_string(e->key1.size()) + "], key2 [" +
                (e->has_key2 ? e->key2 : std::string("(null)")) + "], key2_len [" +
-               std::to_string(e->has_key2 ? static_cast<int>(e->key2.size()) : -1) +
-               "], data [" + testing_support::PointerText(e->element()->data) + "]"});
+               std::to_string(e->has_key2 ? static_cast<int>(e->key2.size()) : -1) + "], data [" +
+               testing_support::PointerText(e->element()->data) + "]"});
     }
     generic_cache_dump_cache(cache_);
     expected_result_ = result_ = 0;
@@ -512,8 +514,8 @@ class ModelRun {
     EXPECT_EQ(actual.num_collisions, stats_.num_collisions);
 
     std::vector<generic_cache_element_t*> recency;
-    for (const generic_cache_item* node = cache_->lru_head; node != nullptr && recency.size() < 1000;
-         node = node->lru_next) {
+    for (const generic_cache_item* node = cache_->lru_head;
+         node != nullptr && recency.size() < 1000; node = node->lru_next) {
       recency.push_back(node->element);
     }
     std::vector<generic_cache_element_t*> expected_recency;

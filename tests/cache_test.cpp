@@ -1,7 +1,7 @@
 // Behaviour of the two-key LRU cache, one group per behaviour. Every test
 // records what the release callback receives and what the log writer is
 // handed, and asserts on both, in order.
-#include "cache/mem_cache.h"
+#include <gtest/gtest.h>
 
 #include <climits>
 #include <cstring>
@@ -9,8 +9,7 @@
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
-
+#include "cache/mem_cache.h"
 #include "tests/support/cache_test_support.h"
 #include "tests/support/capture_log_writer.h"
 
@@ -59,10 +58,9 @@ bool SameStats(const generic_cache_stats& a, const generic_cache_stats& b) {
 
 std::string Describe(const generic_cache_stats& s) {
   return "entries=" + std::to_string(s.num_entries) + " bytes=" + std::to_string(s.cur_bytes) +
-         " buckets=" + std::to_string(s.num_buckets) + " inserts=" +
-         std::to_string(s.num_inserts) + " removes=" + std::to_string(s.num_removes) +
-         " renames=" + std::to_string(s.num_renames) + " hits=" + std::to_string(s.num_hits) +
-         " misses=" + std::to_string(s.num_misses) +
+         " buckets=" + std::to_string(s.num_buckets) + " inserts=" + std::to_string(s.num_inserts) +
+         " removes=" + std::to_string(s.num_removes) + " renames=" + std::to_string(s.num_renames) +
+         " hits=" + std::to_string(s.num_hits) + " misses=" + std::to_string(s.num_misses) +
          " collisions=" + std::to_string(s.num_collisions);
 }
 
@@ -103,9 +101,8 @@ class CacheTest : public ::testing::Test {
                             bool key2_case_sensitive = true,
                             CallBackFunc callback = &ReleaseRecorder::Callback) {
     const int max_bytes = static_cast<int>(FixedCharge(buckets)) + element_bytes;
-    generic_cache_t* cache =
-        NewCache(max_bytes, max_bytes / buckets - 96, key1_case_sensitive, key2_case_sensitive,
-                 nullptr, nullptr, callback);
+    generic_cache_t* cache = NewCache(max_bytes, max_bytes / buckets - 96, key1_case_sensitive,
+                                      key2_case_sensitive, nullptr, nullptr, callback);
     EXPECT_NE(cache, nullptr);
     if (cache != nullptr) {
       EXPECT_EQ(GetStats(cache).num_buckets, buckets);
@@ -290,8 +287,8 @@ TEST_F(CacheTest, InsertionChargesKeysPayloadAndOverhead) {
     SCOPED_TRACE(c.name);
     generic_cache_t* cache = WideCache(8);
     const uint64_t fixed = GetStats(cache).cur_bytes;
-    generic_cache_element_t* element = pool_.Make(c.key1, c.key2, c.data_len, c.key1_len,
-                                                  c.key2_len);
+    generic_cache_element_t* element =
+        pool_.Make(c.key1, c.key2, c.data_len, c.key1_len, c.key2_len);
     ASSERT_EQ(generic_cache_update_with_key1(cache, "lookup", -1, element), 0);
     EXPECT_EQ(element->key1_len, c.stored_key1_len);
     EXPECT_EQ(element->key2_len, c.stored_key2_len);
@@ -501,9 +498,9 @@ TEST_F(CacheTest, CollisionsCountLinksIntoNonEmptyChains) {
   EXPECT_EQ(GetStats(one_bucket).num_collisions, 3u);  // no secondary link
 
   generic_cache_t* wide = WideCache(512);
-  Insert(wide, "a", "a");     // 194, 194
+  Insert(wide, "a", "a");      // 194, 194
   Insert(wide, "abc", "abc");  // 196, 295
-  Insert(wide, "abcd");       // 297
+  Insert(wide, "abcd");        // 297
   EXPECT_EQ(GetStats(wide).num_collisions, 0u);
   generic_cache_element_t* twin = pool_.Make("abcd", "a");  // 297 and 194 both taken
   ASSERT_EQ(generic_cache_update_with_key2(wide, "none", -1, twin), 0);
@@ -604,9 +601,9 @@ TEST_F(CacheTest, FixedChargeAboveBudgetAcceptsNothing) {
   for (const char* key : {"a", "bb"}) {
     generic_cache_element_t* element = pool_.Make(key);
     EXPECT_EQ(generic_cache_update_with_key1(cache, key, -1, element), 1);
-    ExpectOneMessage(-1, kInsertSignature,
-                     "Error: no room in cache for " +
-                         std::to_string(ElementCharge(element)) + " bytes");
+    ExpectOneMessage(
+        -1, kInsertSignature,
+        "Error: no room in cache for " + std::to_string(ElementCharge(element)) + " bytes");
   }
   const generic_cache_stats stats = GetStats(cache);
   EXPECT_EQ(stats.num_entries, 0);
@@ -739,8 +736,8 @@ struct InvalidLookupKey {
 };
 
 const InvalidLookupKey kInvalidLookupKeys[] = {
-    {"null", nullptr, -1},    {"empty", "", -1},      {"empty, explicit", "", 0},
-    {"length 0", "abc", 0},   {"length -2", "abc", -2}, {"length INT_MIN", "abc", INT_MIN},
+    {"null", nullptr, -1},  {"empty", "", -1},        {"empty, explicit", "", 0},
+    {"length 0", "abc", 0}, {"length -2", "abc", -2}, {"length INT_MIN", "abc", INT_MIN},
 };
 
 TEST_F(CacheTest, UpdateWithAnInvalidLookupKeyStillInserts) {
@@ -769,8 +766,10 @@ TEST_F(CacheTest, UpdateWithAnInvalidLookupKeyStillInserts) {
 }
 
 // ---------------------------------------------------------------------------
-// The decided faults: malformed elements are refused before anything
-// in the cache changes.
+// Malformed elements and a missing log writer: refused or silent, never a
+// crash, and nothing in the cache changes. A length that disagrees with its
+// key would steer the hash past the terminator or to the wrong bucket, and a
+// negative payload would shrink the charge, so insertion checks them all.
 
 const char kNullKey[] = "<null>";
 
@@ -788,8 +787,7 @@ const char* KeyOrNull(const char* key) { return key == kNullKey ? nullptr : key;
 
 TEST_F(CacheTest, MalformedElementsAreRefusedWithoutTouchingTheCache) {
   const MalformedElementCase cases[] = {
-      {"null key1", kNullKey, -1, kNullKey, -1, 0,
-       "Error: key1 [{}] is invalid or key1[0] is 0."},
+      {"null key1", kNullKey, -1, kNullKey, -1, 0, "Error: key1 [{}] is invalid or key1[0] is 0."},
       {"empty key1", "", -1, kNullKey, -1, 0, "Error: key1 [{}] is invalid or key1[0] is 0."},
       {"key1_len -2", "abc", -2, kNullKey, -1, 0, "Error: key1_len [-2] is invalid."},
       {"key1_len 0", "abc", 0, kNullKey, -1, 0, "Error: key1_len [0] is invalid."},
@@ -822,8 +820,8 @@ TEST_F(CacheTest, MalformedElementsAreRefusedWithoutTouchingTheCache) {
       log_->clear();
       const generic_cache_stats before = GetStats(cache);
 
-      generic_cache_element_t* element = pool_.Make(KeyOrNull(c.key1), KeyOrNull(c.key2),
-                                                    c.data_len, c.key1_len, c.key2_len);
+      generic_cache_element_t* element =
+          pool_.Make(KeyOrNull(c.key1), KeyOrNull(c.key2), c.data_len, c.key1_len, c.key2_len);
       const int result = by_key2 ? generic_cache_update_with_key2(cache, "missing", -1, element)
                                  : generic_cache_update_with_key1(cache, "missing", -1, element);
       EXPECT_EQ(result, 1);
@@ -843,8 +841,7 @@ TEST_F(CacheTest, MalformedElementsAreRefusedWithoutTouchingTheCache) {
 TEST_F(CacheTest, NoLogWriterMeansSilentFailuresNotCrashes) {
   WithoutLogWriter no_writer;
   EXPECT_EQ(generic_cache_init_cache(0, 1, nullptr, nullptr, nullptr, true, true), nullptr);
-  EXPECT_EQ(generic_cache_init_cache(100, INT_MAX, nullptr, nullptr, nullptr, true, true),
-            nullptr);
+  EXPECT_EQ(generic_cache_init_cache(100, INT_MAX, nullptr, nullptr, nullptr, true, true), nullptr);
   generic_cache_t* cache = CacheFor(1, kSmallCharge);
   generic_cache_element_t* keyless = pool_.Make(nullptr);
   EXPECT_EQ(generic_cache_update_with_key1(cache, nullptr, -1, keyless), 1);
@@ -1362,8 +1359,9 @@ TEST_F(CacheTest, RenameRelinksAllButTheLastAndReturnsItsCode) {
   ExpectConsistent(cache);
 }
 
-// The decided fault: a code-0 answer that leaves an invalid key
-// removes that element instead of corrupting the tables.
+// A code-0 answer that leaves an unusable key cannot be relinked: the element
+// leaves the cache (unlinked where it was, its old charge refunded) instead of
+// corrupting the tables, and the walk goes on.
 TEST_F(CacheTest, RenameThatBreaksTheKeyContractRemovesTheElement) {
   struct Case {
     const char* name;
@@ -1423,8 +1421,7 @@ TEST_F(CacheTest, RenameThatBreaksTheKeyContractRemovesTheElement) {
     EXPECT_EQ(after.num_renames, before.num_renames + 2);  // only the relinked ones
     EXPECT_EQ(after.num_inserts, before.num_inserts);
     const int64_t renamed_growth = 2;  // "A2"/"C2" or "a2"/"c2"
-    EXPECT_EQ(after.cur_bytes,
-              before.cur_bytes - ElementCharge(1, 1, 2) + renamed_growth);
+    EXPECT_EQ(after.cur_bytes, before.cur_bytes - ElementCharge(1, 1, 2) + renamed_growth);
     ExpectConsistent(cache);
     const char* probe_key = key2_walk ? "b" : "B";
     EXPECT_EQ(key2_walk ? generic_cache_find_element_with_key2(cache, probe_key, -1)
@@ -1452,15 +1449,16 @@ TEST_F(CacheTest, DumpWritesOneLinePerElementGroupedByPrimaryBucket) {
 
   generic_cache_dump_cache(cache);
   auto line = [](int bucket, const generic_cache_element_t* e) {
-    return "Bucket[" + std::to_string(bucket) + "]: key1 [" + e->key1 +
-           "], key1_len [" + std::to_string(e->key1_len) + "], key2 [" +
-           (e->key2 != nullptr ? e->key2 : "(null)") + "], key2_len [" +
-           std::to_string(e->key2_len) + "], data [" + PointerText(e->data) + "]";
+    return "Bucket[" + std::to_string(bucket) + "]: key1 [" + e->key1 + "], key1_len [" +
+           std::to_string(e->key1_len) + "], key2 [" + (e->key2 != nullptr ? e->key2 : "(null)") +
+           "], key2_len [" + std::to_string(e->key2_len) + "], data [" + PointerText(e->data) + "]";
   };
   const Keys expected = {line(194, a_new), line(194, a), line(196, a_old), line(297, abcd)};
   EXPECT_EQ(log_->texts(), expected);
-  EXPECT_EQ(line(194, a), "Bucket[194]: key1 [a], key1_len [1], key2 [(null)], key2_len [-1], "
-                          "data [" + PointerText(a->data) + "]");
+  EXPECT_EQ(line(194, a),
+            "Bucket[194]: key1 [a], key1_len [1], key2 [(null)], key2_len [-1], "
+            "data [" +
+                PointerText(a->data) + "]");
   for (const LoggedMessage& m : log_->messages()) {
     EXPECT_EQ(m.level, 4);
     EXPECT_EQ(m.function, kDumpSignature);

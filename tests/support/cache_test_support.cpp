@@ -48,8 +48,8 @@ int32_t SteppedSum(const char* key, int32_t len, int32_t step, bool case_sensiti
 
 }  // namespace
 
-OwnedElement::OwnedElement(const char* key1, const char* key2, int32_t data_len,
-                           int32_t key1_len, int32_t key2_len) {
+OwnedElement::OwnedElement(const char* key1, const char* key2, int32_t data_len, int32_t key1_len,
+                           int32_t key2_len) {
   Reset(key1, key2, data_len, key1_len, key2_len);
 }
 

@@ -51,9 +51,8 @@ class OwnedElement {
 // Owns every element a test creates.
 class ElementPool {
  public:
-  generic_cache_element_t* Make(const char* key1, const char* key2 = nullptr,
-                                int32_t data_len = 0, int32_t key1_len = -1,
-                                int32_t key2_len = -1);
+  generic_cache_element_t* Make(const char* key1, const char* key2 = nullptr, int32_t data_len = 0,
+                                int32_t key1_len = -1, int32_t key2_len = -1);
   OwnedElement& owner(const generic_cache_element_t* element) {
     return *OwnedElement::FromElement(element);
   }
@@ -75,7 +74,7 @@ struct ReleasedElement {
 class ReleaseRecorder {
  public:
   static void Callback(generic_cache_element_t* element);
-  static std::vector<ReleasedElement> Take();  // returns and clears
+  static std::vector<ReleasedElement> Take();   // returns and clears
   static std::vector<std::string> TakeKey1s();  // key1 of each, in order
   static std::size_t Count();
   static void Clear();
