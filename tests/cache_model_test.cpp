@@ -28,18 +28,14 @@
 
 namespace {
 
+using testing_support::kInsertSignature;
+using testing_support::kFind1Signature;
+using testing_support::kFind2Signature;
+using testing_support::kDumpSignature;
 using testing_support::ElementCharge;
 using testing_support::FixedCharge;
 using testing_support::OwnedElement;
 using testing_support::ReleaseRecorder;
-
-const char kInsertSignature[] =
-    "int generic_cache_insert(generic_cache_t*, generic_cache_element_t*)";
-const char kFind1Signature[] =
-    "generic_cache_item_t* find_item_with_key1(generic_cache_t*, const char*, int)";
-const char kFind2Signature[] =
-    "generic_cache_item_t* find_item_with_key2(generic_cache_t*, const char*, int)";
-const char kDumpSignature[] = "void generic_cache_dump_cache(const generic_cache_t*)";
 
 // Few keys, differing in case and length, so that hits, duplicates, shared
 // buckets and case folding are all frequent.

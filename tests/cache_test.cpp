@@ -15,6 +15,11 @@
 
 namespace {
 
+using testing_support::kInitSignature;
+using testing_support::kInsertSignature;
+using testing_support::kFind1Signature;
+using testing_support::kFind2Signature;
+using testing_support::kDumpSignature;
 using testing_support::ElementCharge;
 using testing_support::ElementPool;
 using testing_support::FixedCharge;
@@ -25,17 +30,6 @@ using testing_support::RecencyOrder;
 using testing_support::ReleaseRecorder;
 using testing_support::ScopedCaptureLog;
 using Keys = std::vector<std::string>;
-
-const char kInitSignature[] =
-    "generic_cache_t* generic_cache_init_cache(int, int, CallBackFunc, HashFunc, HashFunc, bool, "
-    "bool)";
-const char kInsertSignature[] =
-    "int generic_cache_insert(generic_cache_t*, generic_cache_element_t*)";
-const char kFind1Signature[] =
-    "generic_cache_item_t* find_item_with_key1(generic_cache_t*, const char*, int)";
-const char kFind2Signature[] =
-    "generic_cache_item_t* find_item_with_key2(generic_cache_t*, const char*, int)";
-const char kDumpSignature[] = "void generic_cache_dump_cache(const generic_cache_t*)";
 
 // Every one-byte key without key2 and payload costs this much.
 constexpr int kSmallCharge = 98;

@@ -22,6 +22,7 @@
 #include "objstore/objStrUtils.h"
 #include "perf/objectStorePerf.h"
 #include "tests/support/capture_log_writer.h"
+#include "tests/support/temp_registry.h"
 
 namespace fs = std::filesystem;
 
@@ -230,7 +231,7 @@ TEST_F(FsUtilsTest, GetFileSizeOfStream) {
 
 TEST_F(FsUtilsTest, GetFileSizeIsCountedUnderCounter41) {
   // An empty registry: the counters are on by default.
-  ASSERT_EQ(setenv("OBJSTORE_REGISTRY_DIR", root_.c_str(), 1), 0);
+  testing_support::TempRegistry registry(nullptr);
   ObjectStore::InitPerfCounters();
   ASSERT_TRUE(ObjectStore::g_object_store_enable_perf);
   PerfCounterStats before{};

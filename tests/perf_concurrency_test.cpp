@@ -1,7 +1,4 @@
 #include <atomic>
-#include <cstdlib>
-#include <filesystem>
-#include <string>
 #include <thread>
 #include <vector>
 
@@ -10,28 +7,9 @@
 #include "host/PerfCounter.h"
 #include "perf/objectStorePerf.h"
 #include "tests/support/capture_log_writer.h"
+#include "tests/support/temp_registry.h"
 
 namespace {
-
-namespace fs = std::filesystem;
-
-// Points the configuration at an empty store for the test's lifetime.
-class EmptyRegistry {
- public:
-  EmptyRegistry() {
-    char pattern[] = "/tmp/objstore-perf-XXXXXX";
-    if (mkdtemp(pattern) != nullptr) dir_ = pattern;
-    setenv("OBJSTORE_REGISTRY_DIR", dir_.c_str(), 1);
-    unsetenv("OBJSTORE_FOCUS");
-  }
-  ~EmptyRegistry() {
-    unsetenv("OBJSTORE_REGISTRY_DIR");
-    if (!dir_.empty()) fs::remove_all(dir_);
-  }
-
- private:
-  std::string dir_;
-};
 
 // Whoever sees the flag set must find the engine with every counter.
 // Meaningful only in a fresh process (ctest runs each test in its own).
@@ -39,7 +17,7 @@ TEST(PerfConcurrencyTest, TheFlagIsPublishedAfterTheEngineIsComplete) {
   if (__atomic_load_n(&ObjectStore::g_object_store_enable_perf, __ATOMIC_ACQUIRE)) {
     GTEST_SKIP() << "the counters were enabled earlier in this process";
   }
-  EmptyRegistry registry;
+  testing_support::TempRegistry registry(nullptr);  // empty: the counters are on
   std::atomic<bool> incomplete{false};
   std::thread watcher([&] {
     while (!__atomic_load_n(&ObjectStore::g_object_store_enable_perf, __ATOMIC_ACQUIRE)) {
@@ -58,7 +36,7 @@ TEST(PerfConcurrencyTest, TheFlagIsPublishedAfterTheEngineIsComplete) {
 // Many threads time nested scopes on the same counters at once; every scope
 // is counted exactly once while reports and reads run beside them.
 TEST(PerfConcurrencyTest, ConcurrentScopesAreAllCounted) {
-  EmptyRegistry registry;
+  testing_support::TempRegistry registry(nullptr);  // empty: the counters are on
   ObjectStore::InitPerfCounters();
   ASSERT_TRUE(ObjectStore::g_object_store_enable_perf);
   ThrdPerfCounter& engine = *ObjectStore::g_object_store_counter;

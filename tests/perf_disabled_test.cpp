@@ -1,7 +1,5 @@
 // The counters switched off by configuration. This process never enables
 // them, so every test sees the Disabled state whatever the order.
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -9,28 +7,17 @@
 
 #include "perf/objectStorePerf.h"
 #include "tests/support/capture_log_writer.h"
+#include "tests/support/temp_registry.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 class PerfDisabledTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/objstore-perf-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    setenv("OBJSTORE_REGISTRY_DIR", dir_.c_str(), 1);
-    setenv("OBJSTORE_FOCUS", "PerfDisabled", 1);
-    std::ofstream(dir_ + "/PerfDisabled.ini")
+    std::ofstream(registry_.file("PerfDisabled"))
         << "[~Zelt]\nnzeltDisablePerfCounters=" << GetParam() << "\n";
   }
-  void TearDown() override {
-    unsetenv("OBJSTORE_REGISTRY_DIR");
-    unsetenv("OBJSTORE_FOCUS");
-    fs::remove_all(dir_);
-  }
-  std::string dir_;
+  testing_support::TempRegistry registry_{"PerfDisabled"};
 };
 
 TEST_P(PerfDisabledTest, LeavesNoEngineAndSaysSoOncePerCall) {

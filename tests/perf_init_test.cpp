@@ -1,7 +1,5 @@
 // InitPerfCounters through its states in one process: disabled, then enabled
 // once the switch reads 0, then final.
-#include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -9,21 +7,16 @@
 
 #include "perf/objectStorePerf.h"
 #include "tests/support/capture_log_writer.h"
+#include "tests/support/temp_registry.h"
 
 namespace {
-
-namespace fs = std::filesystem;
 
 TEST(PerfInitTest, DisabledThenEnabledThenFinal) {
   if (ObjectStore::g_object_store_enable_perf) {
     GTEST_SKIP() << "the counters were enabled earlier in this process";
   }
-  char pattern[] = "/tmp/objstore-perf-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string dir = pattern;
-  const std::string store = dir + "/PerfInit.ini";
-  setenv("OBJSTORE_REGISTRY_DIR", dir.c_str(), 1);
-  setenv("OBJSTORE_FOCUS", "PerfInit", 1);
+  testing_support::TempRegistry registry("PerfInit");
+  const std::string store = registry.file("PerfInit");
   testing_support::ScopedCaptureLog log(10);
 
   EXPECT_EQ(ObjectStore::g_object_store_counter, nullptr) << "null at load";
@@ -59,10 +52,6 @@ TEST(PerfInitTest, DisabledThenEnabledThenFinal) {
   EXPECT_TRUE(ObjectStore::g_object_store_enable_perf);
   EXPECT_EQ(ObjectStore::g_object_store_counter, engine);
   EXPECT_TRUE(log->messages().empty());
-
-  unsetenv("OBJSTORE_REGISTRY_DIR");
-  unsetenv("OBJSTORE_FOCUS");
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -13,6 +14,7 @@
 #include "host/PerfCounter.h"
 #include "perf/objectStorePerf.h"
 #include "tests/support/capture_log_writer.h"
+#include "tests/support/temp_registry.h"
 
 namespace {
 
@@ -258,17 +260,8 @@ TEST(EnginePeriodicReportTest, AStopAfterTheIntervalWritesAReport) {
 // once enabled) and starts each test from zeroed counters and default flags.
 class ScopeTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    char pattern[] = "/tmp/objstore-perf-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    registryDir_ = pattern;
-    setenv("OBJSTORE_REGISTRY_DIR", registryDir_.c_str(), 1);
-    unsetenv("OBJSTORE_FOCUS");
-  }
-  static void TearDownTestSuite() {
-    unsetenv("OBJSTORE_REGISTRY_DIR");
-    fs::remove_all(registryDir_);
-  }
+  static void SetUpTestSuite() { registry_.emplace(nullptr); }
+  static void TearDownTestSuite() { registry_.reset(); }
   void SetUp() override {
     ObjectStore::InitPerfCounters();
     ASSERT_TRUE(ObjectStore::g_object_store_enable_perf);
@@ -285,10 +278,13 @@ class ScopeTest : public ::testing::Test {
   }
   static ThrdPerfCounter& engine() { return *ObjectStore::g_object_store_counter; }
 
-  static std::string registryDir_;
+  // The store read when no focus is set.
+  static std::string storeFile() { return registry_->file("Instance001"); }
+
+  static std::optional<testing_support::TempRegistry> registry_;
 };
 
-std::string ScopeTest::registryDir_;
+std::optional<testing_support::TempRegistry> ScopeTest::registry_;
 
 TEST_F(ScopeTest, TheEngineHoldsTheWholeCatalogue) {
   EXPECT_EQ(engine().interval, 300);
@@ -305,14 +301,14 @@ TEST_F(ScopeTest, ARepeatedInitReadsNothingAndKeepsTheEngine) {
   ThrdPerfCounter* const before = ObjectStore::g_object_store_counter;
   // A malformed store would be logged if it were read.
   {
-    std::FILE* store = std::fopen((registryDir_ + "/Instance001.ini").c_str(), "w");
+    std::FILE* store = std::fopen(storeFile().c_str(), "w");
     ASSERT_NE(store, nullptr);
     std::fputs("not an ini file\n", store);
     std::fclose(store);
   }
   ScopedCaptureLog log(10);
   ObjectStore::InitPerfCounters();
-  fs::remove(registryDir_ + "/Instance001.ini");
+  fs::remove(storeFile());
   EXPECT_EQ(ObjectStore::g_object_store_counter, before);
   EXPECT_TRUE(ObjectStore::g_object_store_enable_perf);
   EXPECT_TRUE(log->messages().empty());

@@ -27,6 +27,7 @@
 #include "host/PlatformInfo.h"
 #include "objstore/objStrUtils.h"
 #include "tests/support/capture_log_writer.h"
+#include "tests/support/temp_registry.h"
 
 namespace fs = std::filesystem;
 
@@ -44,21 +45,14 @@ constexpr char kFreeText[] =
 
 class DiskLibraryTest : public ::testing::Test {
  protected:
+  // The store's own directory doubles as the disk library.
   void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "objstore-probe-XXXXXX").string();
-    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-    root_ = pattern;
-    ASSERT_EQ(setenv("OBJSTORE_REGISTRY_DIR", root_.c_str(), 1), 0);
-    ASSERT_EQ(unsetenv("OBJSTORE_FOCUS"), 0);
     ZQPlatformInfo store;
-    ASSERT_TRUE(store.setString("MediaManager", "subclient7", root_));
-    ASSERT_TRUE(store.setString("MediaManager", "subclient9", root_ + "/missing"));
+    ASSERT_TRUE(store.setString("MediaManager", "subclient7", root()));
+    ASSERT_TRUE(store.setString("MediaManager", "subclient9", root() + "/missing"));
   }
-  void TearDown() override {
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-  std::string root_;
+  const std::string& root() const { return registry_.dir(); }
+  testing_support::TempRegistry registry_{nullptr};
 };
 
 TEST_F(DiskLibraryTest, MappedSubclientReportsItsFileSystem) {
@@ -66,7 +60,7 @@ TEST_F(DiskLibraryTest, MappedSubclientReportsItsFileSystem) {
   long long capacity = -1, free_space = -1;
   ASSERT_EQ(ObjectStore::getDiskLibrarySize(7, capacity, free_space), 0);
   struct statvfs volume;
-  ASSERT_EQ(statvfs(root_.c_str(), &volume), 0);
+  ASSERT_EQ(statvfs(root().c_str(), &volume), 0);
   EXPECT_EQ(capacity, static_cast<long long>(volume.f_blocks * volume.f_frsize));
   // Available to the service: without the blocks reserved for root.
   const long long available = static_cast<long long>(volume.f_bavail * volume.f_frsize);

@@ -1,7 +1,5 @@
 #include <atomic>
 #include <climits>
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -11,28 +9,15 @@
 #include "host/PlatformInfo.h"
 #include "objstore/objStrUtils.h"
 #include "tests/support/capture_log_writer.h"
+#include "tests/support/temp_registry.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
 class RegistryConcurrencyTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/objstore-registry-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    // The environment is set before any thread starts and never changed while
-    // they run.
-    setenv("OBJSTORE_REGISTRY_DIR", dir_.c_str(), 1);
-    setenv("OBJSTORE_FOCUS", "Concurrent", 1);
-  }
-  void TearDown() override {
-    unsetenv("OBJSTORE_REGISTRY_DIR");
-    unsetenv("OBJSTORE_FOCUS");
-    fs::remove_all(dir_);
-  }
-  std::string dir_;
+  // The environment is set before any thread starts and never changed while
+  // they run.
+  testing_support::TempRegistry registry_{"Concurrent"};
 };
 
 // Readers must always see a whole store: either the old or the new value,

@@ -11,6 +11,7 @@
 #include "host/PlatformInfo.h"
 #include "objstore/objStrUtils.h"
 #include "tests/support/capture_log_writer.h"
+#include "tests/support/temp_registry.h"
 
 namespace {
 
@@ -22,21 +23,8 @@ const char kParseSignature[] = "T ObjectStore::getRegistryValue(const char*, T, 
 // A private registry directory and focus for each test.
 class RegistryTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/objstore-registry-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    setenv("OBJSTORE_REGISTRY_DIR", dir_.c_str(), 1);
-    setenv("OBJSTORE_FOCUS", "TestFocus", 1);
-  }
-  void TearDown() override {
-    unsetenv("OBJSTORE_REGISTRY_DIR");
-    unsetenv("OBJSTORE_FOCUS");
-    fs::remove_all(dir_);
-  }
-
   std::string storeFile(const std::string& focus = "TestFocus") const {
-    return dir_ + "/" + focus + ".ini";
+    return registry_.file(focus);
   }
   void writeStore(const std::string& contents, const std::string& focus = "TestFocus") const {
     std::ofstream(storeFile(focus), std::ios::binary | std::ios::trunc) << contents;
@@ -46,7 +34,7 @@ class RegistryTest : public ::testing::Test {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
-  std::string dir_;
+  testing_support::TempRegistry registry_{"TestFocus"};
 };
 
 struct ParseCase {
@@ -238,7 +226,7 @@ TEST_F(RegistryTest, SettersKeepEverythingElseAndReadBack) {
 
   // Only the store itself is left behind: no temporary files.
   int files = 0;
-  for (const auto& entry : fs::directory_iterator(dir_)) {
+  for (const auto& entry : fs::directory_iterator(registry_.dir())) {
     (void)entry;
     ++files;
   }
@@ -274,7 +262,7 @@ TEST_F(RegistryTest, SettersLeaveAMalformedStoreAlone) {
 }
 
 TEST_F(RegistryTest, SettersFailCleanlyWithoutTheDirectory) {
-  setenv("OBJSTORE_REGISTRY_DIR", (dir_ + "/missing").c_str(), 1);
+  setenv("OBJSTORE_REGISTRY_DIR", (registry_.dir() + "/missing").c_str(), 1);
   ScopedCaptureLog log(10);
   ZQPlatformInfo store;
   EXPECT_FALSE(store.setString("Zelt", "x", "1"));

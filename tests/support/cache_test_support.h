@@ -14,6 +14,18 @@
 
 namespace testing_support {
 
+// The signature texts the cache's messages carry.
+inline constexpr char kInitSignature[] =
+    "generic_cache_t* generic_cache_init_cache(int, int, CallBackFunc, HashFunc, HashFunc, bool, "
+    "bool)";
+inline constexpr char kInsertSignature[] =
+    "int generic_cache_insert(generic_cache_t*, generic_cache_element_t*)";
+inline constexpr char kFind1Signature[] =
+    "generic_cache_item_t* find_item_with_key1(generic_cache_t*, const char*, int)";
+inline constexpr char kFind2Signature[] =
+    "generic_cache_item_t* find_item_with_key2(generic_cache_t*, const char*, int)";
+inline constexpr char kDumpSignature[] = "void generic_cache_dump_cache(const generic_cache_t*)";
+
 // An element with writable key storage owned by the test. Its address never
 // changes, so the cache may hold it for as long as the object lives. `data`
 // points at the object itself, which gives every element a distinct payload
