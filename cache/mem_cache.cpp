@@ -23,6 +23,11 @@
 #include <new>
 #include <strings.h>
 
+// XXH3 inlined into this unit: the strong hashes of short keys then cost a
+// few nanoseconds, and the library needs no xxHash at run time.
+#define XXH_INLINE_ALL
+#include <xxhash.h>
+
 #include "host/LogWriter.h"
 
 namespace {
@@ -103,6 +108,70 @@ int32_t str_to_num1(const char* key, int32_t len) { return strided_sum(key, len,
 int32_t str_to_num2(const char* key, int32_t len) { return strided_sum(key, len, 2); }
 int32_t str_to_num1_cis(const char* key, int32_t len) { return strided_sum_cis(key, len, 3); }
 int32_t str_to_num2_cis(const char* key, int32_t len) { return strided_sum_cis(key, len, 2); }
+
+// ---- Strong hashes ---------------------------------------------------------------
+
+// Folds the ASCII capitals of eight bytes to lower case at once; every other
+// byte, including those >= 0x80, is left alone.
+uint64_t fold_ascii_word(uint64_t word) {
+  const uint64_t kOnes = 0x0101010101010101ull;
+  const uint64_t low7 = word & (0x7F * kOnes);
+  // Bit 7 of each byte: set in at_least_a where the low seven bits are >= 'A',
+  // in above_z where they are > 'Z'; neither sum carries into the next byte.
+  const uint64_t at_least_a = low7 + (0x80 - 'A') * kOnes;
+  const uint64_t above_z = low7 + (0x80 - 'Z' - 1) * kOnes;
+  const uint64_t is_capital = (at_least_a & ~above_z) & ~word & (0x80 * kOnes);
+  return word | (is_capital >> 2);  // 0x80 >> 2 is the case bit 0x20
+}
+
+// Copies `len` bytes (at most kFoldBlock) to `out` with ASCII capitals folded.
+constexpr size_t kFoldBlock = 256;
+
+void fold_ascii_block(const char* in, size_t len, char* out) {
+  size_t i = 0;
+  for (; i + 8 <= len; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, in + i, 8);
+    word = fold_ascii_word(word);
+    std::memcpy(out + i, &word, 8);
+  }
+  for (; i < len; ++i) {
+    const unsigned char c = static_cast<unsigned char>(in[i]);
+    out[i] = static_cast<char>(static_cast<unsigned>(c - 'A') < 26u ? c | 0x20 : c);
+  }
+}
+
+int32_t low_32_bits(XXH64_hash_t hash) {
+  return static_cast<int32_t>(static_cast<uint32_t>(hash));
+}
+
+}  // namespace
+
+int32_t generic_cache_hash_strong(const char* key, int32_t len) {
+  return low_32_bits(XXH3_64bits(key, len > 0 ? static_cast<size_t>(len) : 0));
+}
+
+// The key is folded through a block on the stack, never copied whole: short
+// keys (the usual case) hash in one shot, longer ones stream block by block,
+// which XXH3 guarantees gives the one-shot value of the folded key.
+int32_t generic_cache_hash_strong_cis(const char* key, int32_t len) {
+  const size_t length = len > 0 ? static_cast<size_t>(len) : 0;
+  char block[kFoldBlock];
+  if (length <= kFoldBlock) {
+    fold_ascii_block(key, length, block);
+    return low_32_bits(XXH3_64bits(block, length));
+  }
+  XXH3_state_t state;
+  XXH3_64bits_reset(&state);
+  for (size_t done = 0; done < length; done += kFoldBlock) {
+    const size_t chunk = length - done < kFoldBlock ? length - done : kFoldBlock;
+    fold_ascii_block(key + done, chunk, block);
+    XXH3_64bits_update(&state, block, chunk);
+  }
+  return low_32_bits(XXH3_64bits_digest(&state));
+}
+
+namespace {
 
 // Bucket of a key in the primary table. The mask is taken on the 32-bit
 // two's-complement value, so negative hashes give valid indexes.
@@ -683,6 +752,31 @@ int generic_cache_rename_all_key1_if(generic_cache_t* cache, RenameFunc rename, 
 
 int generic_cache_rename_all_key2_if(generic_cache_t* cache, RenameFunc rename, void* user_data) {
   return rename_all(cache, rename, user_data, rename_key2_of, kRename2Signature);
+}
+
+void generic_cache_get_bucket_stats(generic_cache_t* cache, generic_cache_bucket_stats* stats) {
+  if (cache == nullptr || stats == nullptr) return;
+  SharedLock guard(cache);
+  const int buckets = cache->stats.num_buckets;
+  stats->num_buckets = buckets;
+  stats->key1_used_buckets = 0;
+  stats->key1_longest_chain = 0;
+  stats->key2_used_buckets = 0;
+  stats->key2_longest_chain = 0;
+  for (int i = 0; i < buckets; ++i) {
+    int32_t chain1 = 0;
+    for (const generic_cache_item* item = cache->key1_buckets[i]; item != nullptr;
+         item = item->key1_next)
+      ++chain1;
+    int32_t chain2 = 0;
+    for (const generic_cache_item* item = cache->key2_buckets[i]; item != nullptr;
+         item = item->key2_next)
+      ++chain2;
+    if (chain1 > 0) ++stats->key1_used_buckets;
+    if (chain2 > 0) ++stats->key2_used_buckets;
+    if (chain1 > stats->key1_longest_chain) stats->key1_longest_chain = chain1;
+    if (chain2 > stats->key2_longest_chain) stats->key2_longest_chain = chain2;
+  }
 }
 
 void generic_cache_dump_cache(const generic_cache_t* cache) {

@@ -169,4 +169,44 @@ OBJSTORE_API int generic_cache_rename_all_key2_if(generic_cache_t* cache, Rename
 // Writes one level-4 line per element, grouped by primary bucket.
 OBJSTORE_API void generic_cache_dump_cache(const generic_cache_t* cache);
 
+// ---- Strong hashes and bucket statistics ----------------------------------
+//
+// The default hashes add up every second or third byte, so keys that differ
+// in few positions, or only by moving digits between positions, crowd into
+// few buckets: 100,000 keys of the form "/vol1/dir%03d/file%06d.dat" fill 19
+// of 65,536 buckets, and every lookup walks a chain of thousands. Keys that
+// share long prefixes or suffixes (paths, padded numbers, hexadecimal
+// identifiers) should use the strong pair instead:
+//
+//   generic_cache_t* cache = generic_cache_init_cache(
+//       budget, entry_size, release, generic_cache_hash_strong,
+//       generic_cache_hash_strong_cis, true, false);
+//
+// Both are XXH3 (64-bit, seed 0) reduced to its low 32 bits; every byte of the
+// key counts. The _cis variant hashes the key as if its ASCII letters were
+// lower case, without copying the key to the heap, so that keys equal under
+// strcasecmp in the "C" and UTF-8 locales hash alike: pass it for a table
+// whose case flag is false. Neither ever changes: a hash value may be stored.
+
+// XXH3 of the `len` bytes at `key` (len >= 1).
+OBJSTORE_API int32_t generic_cache_hash_strong(const char* key, int32_t len);
+// generic_cache_hash_strong of the key with 'A'-'Z' folded to 'a'-'z'.
+OBJSTORE_API int32_t generic_cache_hash_strong_cis(const char* key, int32_t len);
+
+// How well a hash spreads the cached keys over each table.
+struct generic_cache_bucket_stats {
+  int32_t num_buckets;         // buckets in each table
+  int32_t key1_used_buckets;   // primary buckets holding at least one element
+  int32_t key1_longest_chain;  // elements in the fullest primary bucket
+  int32_t key2_used_buckets;   // the same for the secondary table, which
+  int32_t key2_longest_chain;  // holds only the elements that have a key2
+};
+
+// Counts the chains of both tables under the shared lock; costs one pass over
+// the tables and the elements. A good hash keeps the longest chain near
+// num_entries / used buckets; a chain of hundreds means the hash is failing
+// its keys. Leaves `stats` untouched when either pointer is null.
+OBJSTORE_API void generic_cache_get_bucket_stats(generic_cache_t* cache,
+                                                 generic_cache_bucket_stats* stats);
+
 #endif  // OBJSTORE_CACHE_MEM_CACHE_H_
