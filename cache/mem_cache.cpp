@@ -2,9 +2,11 @@
 //
 // Each cached element has one node. The node sits in three doubly linked
 // lists at once: the chain of its key1 bucket, the chain of its key2 bucket
-// (only when the element has a key2) and the recency list. Bucket indexes are
-// never stored; they are recomputed from the element's keys and lengths, which
-// is why an element's keys must not change behind the cache's back.
+// (only when the element has a key2) and the recency list. Behind the public
+// node the cache keeps the hash values of the element's keys, taken when the
+// node was linked: lookups compare strings only where the hash values agree,
+// and removals find the node's buckets without hashing again. An element's
+// keys must still not change behind the cache's back: lookups would miss it.
 //
 // Invariants between operations:
 //   - stats.num_entries equals the number of nodes;
@@ -173,18 +175,50 @@ int32_t generic_cache_hash_strong_cis(const char* key, int32_t len) {
 
 namespace {
 
-// Bucket of a key in the primary table. The mask is taken on the 32-bit
-// two's-complement value, so negative hashes give valid indexes.
-int calc_hash1(const generic_cache_t* cache, const char* key, int len) {
-  return static_cast<int>(static_cast<uint32_t>(cache->key1_hash(key, len)) &
-                          static_cast<uint32_t>(cache->stats.num_buckets - 1));
+// ---- Nodes and buckets ------------------------------------------------------------
+
+// The node as the cache allocates it. Equal keys hash alike (the comparison
+// and the hash follow the same case flag), so a node whose stored hash differs
+// from a lookup key's cannot match it.
+struct hashed_item {
+  generic_cache_item item;  // first member: the public node's address is this one's
+  uint32_t key1_hash;       // key1_hash(key1, key1_len) as last linked
+  uint32_t key2_hash;       // key2_hash(key2, key2_len); 0 without key2
+  bool has_key2;            // linked in a secondary chain
+};
+
+hashed_item* hashed(generic_cache_item* item) { return reinterpret_cast<hashed_item*>(item); }
+
+uint32_t hash_key1(const generic_cache_t* cache, const char* key, int len) {
+  return static_cast<uint32_t>(cache->key1_hash(key, len));
 }
 
-// Bucket of a key in the secondary table; -1 for a null key (no chain).
-int calc_hash2(const generic_cache_t* cache, const char* key, int len) {
-  if (key == nullptr) return -1;
-  return static_cast<int>(static_cast<uint32_t>(cache->key2_hash(key, len)) &
-                          static_cast<uint32_t>(cache->stats.num_buckets - 1));
+uint32_t hash_key2(const generic_cache_t* cache, const char* key, int len) {
+  return static_cast<uint32_t>(cache->key2_hash(key, len));
+}
+
+// Bucket of a hash value. The mask is taken on the 32-bit two's-complement
+// value, so negative hashes give valid indexes.
+int bucket_of(const generic_cache_t* cache, uint32_t hash) {
+  return static_cast<int>(hash & static_cast<uint32_t>(cache->stats.num_buckets - 1));
+}
+
+// Takes the hash values of the element's keys, whose lengths are settled.
+void store_hashes(const generic_cache_t* cache, generic_cache_item* item) {
+  const generic_cache_element* e = item->element;
+  hashed_item* node = hashed(item);
+  node->key1_hash = hash_key1(cache, e->key1, e->key1_len);
+  node->has_key2 = e->key2 != nullptr;
+  node->key2_hash = node->has_key2 ? hash_key2(cache, e->key2, e->key2_len) : 0;
+}
+
+// The buckets a node is linked in; -1 for no secondary chain.
+int index1_of(const generic_cache_t* cache, generic_cache_item* item) {
+  return bucket_of(cache, hashed(item)->key1_hash);
+}
+
+int index2_of(const generic_cache_t* cache, generic_cache_item* item) {
+  return hashed(item)->has_key2 ? bucket_of(cache, hashed(item)->key2_hash) : -1;
 }
 
 // ---- Counters -----------------------------------------------------------------
@@ -288,9 +322,7 @@ void generic_cache_lru_update(generic_cache_t* cache, generic_cache_item* item) 
 void rem_item_from_cache(generic_cache_t* cache, generic_cache_item* item) {
   generic_cache_element* element = item->element;
   add_charge(cache, -calc_item_size(item));
-  int index1 = calc_hash1(cache, element->key1, element->key1_len);
-  int index2 = calc_hash2(cache, element->key2, element->key2_len);
-  generic_cache_lru_remove(cache, item, index1, index2);
+  generic_cache_lru_remove(cache, item, index1_of(cache, item), index2_of(cache, item));
   std::free(item);
   if (cache->element_callback != nullptr) cache->element_callback(element);
 }
@@ -342,16 +374,15 @@ int generic_cache_insert(generic_cache_t* cache, generic_cache_element* element)
     return 1;
   }
 
-  int index1 = calc_hash1(cache, element->key1, element->key1_len);
-  int index2 = calc_hash2(cache, element->key2, element->key2_len);
-
-  generic_cache_item* item = static_cast<generic_cache_item*>(std::malloc(sizeof(generic_cache_item)));
-  if (item == nullptr) {
+  hashed_item* node = static_cast<hashed_item*>(std::malloc(sizeof(hashed_item)));
+  if (node == nullptr) {
     OBJSTORE_LOG(-1, kInsertSignature, "Error: malloc for size [%d] failed with the error [%s].",
-                 static_cast<int>(sizeof(generic_cache_item)), std::strerror(errno));
+                 static_cast<int>(sizeof(hashed_item)), std::strerror(errno));
     return 1;
   }
+  generic_cache_item* item = &node->item;
   item->element = element;
+  store_hashes(cache, item);
   const int64_t charge = calc_item_size(item);
 
   // Evict strictly from the least recently used end, one element at a time,
@@ -365,7 +396,7 @@ int generic_cache_insert(generic_cache_t* cache, generic_cache_element* element)
     }
     rem_item_from_cache(cache, cache->lru_tail);
   }
-  generic_cache_lru_add(cache, item, index1, index2);
+  generic_cache_lru_add(cache, item, index1_of(cache, item), index2_of(cache, item));
   add_charge(cache, charge);
   ++cache->stats.num_inserts;
   return 0;
@@ -388,15 +419,20 @@ bool settle_lookup_length(const char* key, int* len) {
 }
 
 // Walks one chain from its head; the first node whose key compares equal wins.
+// Stored hashes filter the comparisons only when the whole key was hashed: a
+// shorter explicit length hashes a prefix, and then every node is compared.
 generic_cache_item* find_item_with_key1(generic_cache_t* cache, const char* key, int len) {
   if (!settle_lookup_length(key, &len)) {
     OBJSTORE_LOG(-1, kFind1Signature, "Error: key [%p] is invalid or key[0] is 0.",
                  static_cast<const void*>(key));
     return nullptr;
   }
-  for (generic_cache_item* item = cache->key1_buckets[calc_hash1(cache, key, len)];
-       item != nullptr; item = item->key1_next) {
-    if (cache->key1_cmp(item->element->key1, key) == 0) {
+  const uint32_t hash = hash_key1(cache, key, len);
+  const bool whole_key = key[len] == '\0';
+  for (generic_cache_item* item = cache->key1_buckets[bucket_of(cache, hash)]; item != nullptr;
+       item = item->key1_next) {
+    if ((!whole_key || hashed(item)->key1_hash == hash) &&
+        cache->key1_cmp(item->element->key1, key) == 0) {
       count_hit(cache);
       return item;
     }
@@ -411,9 +447,12 @@ generic_cache_item* find_item_with_key2(generic_cache_t* cache, const char* key,
                  static_cast<const void*>(key));
     return nullptr;
   }
-  for (generic_cache_item* item = cache->key2_buckets[calc_hash2(cache, key, len)];
-       item != nullptr; item = item->key2_next) {
-    if (cache->key2_cmp(item->element->key2, key) == 0) {
+  const uint32_t hash = hash_key2(cache, key, len);
+  const bool whole_key = key[len] == '\0';
+  for (generic_cache_item* item = cache->key2_buckets[bucket_of(cache, hash)]; item != nullptr;
+       item = item->key2_next) {
+    if ((!whole_key || hashed(item)->key2_hash == hash) &&
+        cache->key2_cmp(item->element->key2, key) == 0) {
       count_hit(cache);
       return item;
     }
@@ -521,8 +560,8 @@ void relink_item(generic_cache_t* cache, generic_cache_item* item, int old_index
 int rename_key1_of(generic_cache_t* cache, generic_cache_item* item, RenameFunc rename,
                    void* user_data) {
   generic_cache_element* e = item->element;
-  const int old_index1 = calc_hash1(cache, e->key1, e->key1_len);
-  const int index2 = calc_hash2(cache, e->key2, e->key2_len);
+  const int old_index1 = index1_of(cache, item);
+  const int index2 = index2_of(cache, item);
   const int32_t old_len = e->key1_len;
   const int64_t old_charge = calc_item_size(item);
 
@@ -536,7 +575,8 @@ int rename_key1_of(generic_cache_t* cache, generic_cache_item* item, RenameFunc 
     return code;
   }
   e->key1_len = static_cast<int32_t>(std::strlen(e->key1));
-  relink_item(cache, item, old_index1, index2, calc_hash1(cache, e->key1, e->key1_len), index2);
+  store_hashes(cache, item);
+  relink_item(cache, item, old_index1, index2, index1_of(cache, item), index2);
   add_charge(cache, static_cast<int64_t>(e->key1_len) - old_len);
   return code;
 }
@@ -544,8 +584,8 @@ int rename_key1_of(generic_cache_t* cache, generic_cache_item* item, RenameFunc 
 int rename_key2_of(generic_cache_t* cache, generic_cache_item* item, RenameFunc rename,
                    void* user_data) {
   generic_cache_element* e = item->element;
-  const int index1 = calc_hash1(cache, e->key1, e->key1_len);
-  const int old_index2 = calc_hash2(cache, e->key2, e->key2_len);
+  const int index1 = index1_of(cache, item);
+  const int old_index2 = index2_of(cache, item);
   const int32_t old_len = e->key2_len;
   const int64_t old_charge = calc_item_size(item);
 
@@ -558,8 +598,8 @@ int rename_key2_of(generic_cache_t* cache, generic_cache_item* item, RenameFunc 
     return code;
   }
   e->key2_len = e->key2 != nullptr ? static_cast<int32_t>(std::strlen(e->key2)) : -1;
-  relink_item(cache, item, index1, old_index2, index1,
-              calc_hash2(cache, e->key2, e->key2_len));
+  store_hashes(cache, item);
+  relink_item(cache, item, index1, old_index2, index1, index2_of(cache, item));
   // A length of -1 means "no key2" and was never charged.
   int64_t delta = 0;
   if (old_len != -1) delta -= static_cast<int64_t>(old_len) + 1;

@@ -181,3 +181,37 @@ TEST(StrongHash, WorksAsTheHashOfEitherCaseFlag) {
 }
 
 }  // namespace
+
+namespace {
+
+// The stored hash values filter lookups only when the whole key was hashed.
+// A hash of the length alone puts every key of a table in bucket 0 with a
+// different value per length: a lookup that hashes only a prefix must still
+// compare the whole key against every node of its bucket.
+TEST(StoredHashes, PrefixLookupStillComparesTheWholeKey) {
+  ElementPool pool;
+  auto length_hash = [](const char*, int32_t len) -> int32_t { return len * 1024; };
+  generic_cache_t* cache =
+      generic_cache_init_cache(1 << 16, 100, nullptr, length_hash, length_hash, true, true);
+  ASSERT_EQ(generic_cache_update_with_key1(cache, "abcd", -1, pool.Make("abcd", "wxyz")), 0);
+  struct Lookup {
+    const char* key1;
+    const char* key2;
+    int len;
+    bool found;
+  };
+  const Lookup lookups[] = {
+      {"abcd", "wxyz", -1, true}, {"abcd", "wxyz", 4, true}, {"abcd", "wxyz", 9, true},
+      {"abcd", "wxyz", 2, true},  // a prefix hashed: same bucket, other value
+      {"abc", "wxy", -1, false},  {"abcde", "wxyza", -1, false},
+  };
+  for (const Lookup& l : lookups) {
+    EXPECT_EQ(generic_cache_find_element_with_key1(cache, l.key1, l.len) != nullptr, l.found)
+        << l.key1 << " " << l.len;
+    EXPECT_EQ(generic_cache_find_element_with_key2(cache, l.key2, l.len) != nullptr, l.found)
+        << l.key2 << " " << l.len;
+  }
+  generic_cache_del_cache(cache);
+}
+
+}  // namespace
