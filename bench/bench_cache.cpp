@@ -155,6 +155,7 @@ class OurCache : public BenchTarget {
     generic_cache_del_cache(cache_);
     current_ = nullptr;
   }
+  generic_cache_t* cache() const { return cache_; }
   const void* Find(const char* key, int len) override {
     return generic_cache_find_element_with_key1(cache_, key, len);
   }
@@ -318,6 +319,18 @@ void Memory(benchmark::State& state, Shape shape, Variant variant) {
   state.counters["heap_bytes_per_element"] = per_element;
 }
 
+// How the variant's hash spreads the keys: counters, not times.
+void Buckets(benchmark::State& state, Shape shape, Variant variant) {
+  Fixture& f = GetFixture("lookup", shape, variant, state.range(0));
+  generic_cache_bucket_stats stats{};
+  for (auto _ : state) {
+    generic_cache_get_bucket_stats(static_cast<OurCache*>(f.target.get())->cache(), &stats);
+  }
+  state.counters["buckets"] = stats.num_buckets;
+  state.counters["used_buckets"] = stats.key1_used_buckets;
+  state.counters["longest_chain"] = stats.key1_longest_chain;
+}
+
 void RegisterAll() {
   const Shape shapes[] = {Shape::kHex, Shape::kPath};
   const Variant variants[] = {Variant::kDefault, Variant::kStrong, Variant::kBaseline};
@@ -337,6 +350,16 @@ void RegisterAll() {
               ->MinTime(0.1);
         }
       }
+    }
+  }
+  for (Shape shape : shapes) {
+    for (Variant variant : {Variant::kDefault, Variant::kStrong}) {
+      const std::string name =
+          std::string("cache/buckets/") + ShapeName(shape) + "/" + VariantName(variant);
+      benchmark::RegisterBenchmark(name.c_str(), Buckets, shape, variant)
+          ->Arg(100000)
+          ->Iterations(1)
+          ->Repetitions(1);
     }
   }
   for (Shape shape : shapes) {

@@ -5,7 +5,9 @@
 #   tools/dev.sh test        install what is missing, build, run the test suite
 #   tools/dev.sh test-asan   the suite built with AddressSanitizer + UBSan
 #   tools/dev.sh test-tsan   the concurrency tests built with ThreadSanitizer
-#   tools/dev.sh bench       build in Release and run the benchmarks
+#   tools/dev.sh bench       build in Release, run every benchmark, write BENCHMARKS.md
+#   tools/dev.sh bench ARGS  a partial run: ARGS (e.g. --benchmark_filter=cache) go to the
+#                            benchmark binary, which prints its table and writes nothing
 #
 # Needs root (or sudo) only when packages are missing. Build trees live in
 # build/, build-asan/, build-tsan/, build-release/ beside this folder's parent.
@@ -65,7 +67,13 @@ case "$cmd" in
     ;;
   bench)
     configure_and_build build-release -DCMAKE_BUILD_TYPE=Release -DOBJSTORE_BUILD_TESTS=OFF
-    "$root/build-release/bench/objstore_bench" "${@:2}"
+    if [ $# -gt 1 ]; then
+      # A partial run (a filter, other flags) prints its table only.
+      "$root/build-release/bench/objstore_bench" "${@:2}"
+    else
+      # The full run rewrites BENCHMARKS.md and bench/results/ in the tree.
+      cd "$root" && "$root/build-release/bench/objstore_bench" --report-dir=.
+    fi
     ;;
   *)
     echo "usage: tools/dev.sh main|test|test-asan|test-tsan|bench" >&2
