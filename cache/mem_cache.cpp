@@ -55,6 +55,46 @@ const char kUpdate2Signature[] =
     "int generic_cache_update_with_key2(generic_cache_t*, const char*, int, "
     "generic_cache_element_t*)";
 
+// ---- Allocation -------------------------------------------------------------------
+// Every allocation and release of the cache's own memory passes through these
+// three. A test build (OBJSTORE_CACHE_FAULT_INJECTION) asks the test whether
+// the next allocation is to fail and tells it of every release, so that each
+// failure point can be reached and every byte accounted for.
+
+#ifdef OBJSTORE_CACHE_FAULT_INJECTION
+}  // namespace
+bool objstore_cache_test_allocation_fails();     // defined by the test
+void objstore_cache_test_released(void* memory);  // likewise
+namespace {
+#endif
+
+void* cache_malloc(size_t size) {
+#ifdef OBJSTORE_CACHE_FAULT_INJECTION
+  if (objstore_cache_test_allocation_fails()) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+#endif
+  return std::malloc(size);
+}
+
+void* cache_calloc(size_t count, size_t size) {
+#ifdef OBJSTORE_CACHE_FAULT_INJECTION
+  if (objstore_cache_test_allocation_fails()) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+#endif
+  return std::calloc(count, size);
+}
+
+void cache_free(void* memory) {
+#ifdef OBJSTORE_CACHE_FAULT_INJECTION
+  if (memory != nullptr) objstore_cache_test_released(memory);
+#endif
+  std::free(memory);
+}
+
 // Per-element overhead counted against the budget (node and bookkeeping);
 // also the divisor offset that sizes the tables.
 const int kEntryOverhead = 96;
@@ -323,7 +363,7 @@ void rem_item_from_cache(generic_cache_t* cache, generic_cache_item* item) {
   generic_cache_element* element = item->element;
   add_charge(cache, -calc_item_size(item));
   generic_cache_lru_remove(cache, item, index1_of(cache, item), index2_of(cache, item));
-  std::free(item);
+  cache_free(item);
   if (cache->element_callback != nullptr) cache->element_callback(element);
 }
 
@@ -374,7 +414,7 @@ int generic_cache_insert(generic_cache_t* cache, generic_cache_element* element)
     return 1;
   }
 
-  hashed_item* node = static_cast<hashed_item*>(std::malloc(sizeof(hashed_item)));
+  hashed_item* node = static_cast<hashed_item*>(cache_malloc(sizeof(hashed_item)));
   if (node == nullptr) {
     OBJSTORE_LOG(-1, kInsertSignature, "Error: malloc for size [%d] failed with the error [%s].",
                  static_cast<int>(sizeof(hashed_item)), std::strerror(errno));
@@ -391,7 +431,7 @@ int generic_cache_insert(generic_cache_t* cache, generic_cache_element* element)
     if (cache->stats.num_entries == 0) {
       OBJSTORE_LOG(-1, kInsertSignature, "Error: no room in cache for %d bytes",
                    static_cast<int>(charge > INT_MAX ? INT_MAX : charge));
-      std::free(item);
+      cache_free(item);
       return 1;
     }
     rem_item_from_cache(cache, cache->lru_tail);
@@ -536,7 +576,7 @@ void drop_renamed_item(generic_cache_t* cache, generic_cache_item* item, int old
   generic_cache_element* element = item->element;
   add_charge(cache, -old_charge);
   generic_cache_lru_remove(cache, item, old_index1, old_index2);
-  std::free(item);
+  cache_free(item);
   if (cache->element_callback != nullptr) cache->element_callback(element);
 }
 
@@ -654,7 +694,7 @@ generic_cache_t* generic_cache_init_cache(int max_bytes, int expected_entry_size
   int buckets = calc_hash_buckets(expected_entries);
   if (buckets == 0) buckets = 1;
 
-  void* memory = std::malloc(sizeof(generic_cache_t));
+  void* memory = cache_malloc(sizeof(generic_cache_t));
   if (memory == nullptr) {
     OBJSTORE_LOG(-1, kInitSignature, "Error: new failed");
     return nullptr;
@@ -663,22 +703,22 @@ generic_cache_t* generic_cache_init_cache(int max_bytes, int expected_entry_size
 
   const int table_bytes = static_cast<int>(static_cast<size_t>(buckets) * sizeof(generic_cache_item*));
   cache->key1_buckets =
-      static_cast<generic_cache_item**>(std::calloc(buckets, sizeof(generic_cache_item*)));
+      static_cast<generic_cache_item**>(cache_calloc(buckets, sizeof(generic_cache_item*)));
   if (cache->key1_buckets == nullptr) {
     OBJSTORE_LOG(-1, kInitSignature, "Error: calloc for size [%d] failed with the error [%s].",
                  table_bytes, std::strerror(errno));
     cache->~generic_cache_t();
-    std::free(memory);
+    cache_free(memory);
     return nullptr;
   }
   cache->key2_buckets =
-      static_cast<generic_cache_item**>(std::calloc(buckets, sizeof(generic_cache_item*)));
+      static_cast<generic_cache_item**>(cache_calloc(buckets, sizeof(generic_cache_item*)));
   if (cache->key2_buckets == nullptr) {
     OBJSTORE_LOG(-1, kInitSignature, "Error: calloc for size [%d] failed with the error [%s].",
                  table_bytes, std::strerror(errno));
-    std::free(cache->key1_buckets);
+    cache_free(cache->key1_buckets);
     cache->~generic_cache_t();
-    std::free(memory);
+    cache_free(memory);
     return nullptr;
   }
 
@@ -712,7 +752,7 @@ void generic_cache_remove_all(generic_cache_t* cache) {
     while (item != nullptr) {
       generic_cache_item* next = item->key1_next;
       generic_cache_element* element = item->element;
-      std::free(item);
+      cache_free(item);
       if (cache->element_callback != nullptr) cache->element_callback(element);
       item = next;
     }
@@ -728,10 +768,10 @@ void generic_cache_remove_all(generic_cache_t* cache) {
 void generic_cache_del_cache(generic_cache_t* cache) {
   if (cache == nullptr) return;
   generic_cache_remove_all(cache);
-  std::free(cache->key1_buckets);
-  std::free(cache->key2_buckets);
+  cache_free(cache->key1_buckets);
+  cache_free(cache->key2_buckets);
   cache->~generic_cache_t();
-  std::free(cache);
+  cache_free(cache);
 }
 
 void generic_cache_get_stats(generic_cache_t* cache, generic_cache_stats* stats) {
