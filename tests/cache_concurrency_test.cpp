@@ -80,7 +80,7 @@ class CacheConcurrencyTest : public ::testing::Test {
 
 TEST_F(CacheConcurrencyTest, MixedOperationsKeepTheBooksBalanced) {
   constexpr int kThreads = 4;
-  constexpr int kOpsPerThread = 40000;
+  constexpr int kOpsPerThread = 250000;  // a million operations in all
   // About 150 elements fit, so inserts evict continually.
   generic_cache_t* cache =
       generic_cache_init_cache(150 * 120, 24, &CountRelease, nullptr, nullptr, true, false);
