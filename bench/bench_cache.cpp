@@ -339,10 +339,11 @@ void RegisterAll() {
     const char* work;
     Body body;
   } works[] = {{"lookup_hit", LookupHit}, {"lookup_miss", LookupMiss}, {"update_evict", UpdateEvict}};
-  for (const auto& work : works) {
-    for (Shape shape : shapes) {
-      for (Variant variant : variants) {
-        for (int64_t size : kSizes) {
+  // Works innermost: the lookups of one fixture run back to back and share it.
+  for (Shape shape : shapes) {
+    for (Variant variant : variants) {
+      for (int64_t size : kSizes) {
+        for (const auto& work : works) {
           const std::string name = std::string("cache/") + work.work + "/" + ShapeName(shape) + "/" +
                                    VariantName(variant);
           benchmark::RegisterBenchmark(name.c_str(), work.body, shape, variant)
