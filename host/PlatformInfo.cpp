@@ -44,12 +44,22 @@ class FdCloser {
 
 enum class Load { kLoaded, kMissing, kFailed };
 
+// Parsing costs some twenty times the file's size in memory, and every lookup
+// parses the whole store. A store is a few kilobytes of settings; anything
+// this large is a mistake, and reading it would stall or exhaust the process.
+constexpr size_t kMaxStoreBytes = 4 * 1024 * 1024;
+
 // Reads the whole store at `path` into `tree`. A missing file is an empty
 // store and not worth a message; an unreadable or malformed one is logged
-// once, naming the file (and the line), and also reads as empty.
+// once, naming the file (and the line), and also reads as empty. Only a
+// regular file of at most kMaxStoreBytes is read: a FIFO would block the
+// lookup (in open or in read) until some writer appeared, and a device such
+// as /dev/zero never ends.
 Load loadStore(const std::string& path, ptree& tree, const char* signature) {
   tree.clear();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK keeps the open of a FIFO from waiting for a writer, O_NOCTTY a
+  // terminal from becoming ours; neither changes how a regular file reads.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     if (errno == ENOENT || errno == ENOTDIR) return Load::kMissing;
     const int error = errno;
@@ -57,7 +67,26 @@ Load loadStore(const std::string& path, ptree& tree, const char* signature) {
     return Load::kFailed;
   }
   FdCloser closer(fd);
+  struct stat status;
+  if (::fstat(fd, &status) != 0) {
+    const int error = errno;
+    OBJSTORE_LOG(-1, signature, "Error: Can't read [%s]: %s", path.c_str(), strerror(error));
+    return Load::kFailed;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    OBJSTORE_LOG(-1, signature, "Error: Can't read [%s]: not a regular file", path.c_str());
+    return Load::kFailed;
+  }
+  if (static_cast<unsigned long long>(status.st_size) > kMaxStoreBytes) {
+    OBJSTORE_LOG(-1, signature, "Error: Can't read [%s]: larger than %zu bytes", path.c_str(),
+                 kMaxStoreBytes);
+    return Load::kFailed;
+  }
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+
   std::string contents;
+  contents.reserve(static_cast<size_t>(status.st_size));
   char chunk[4096];
   for (;;) {
     const ssize_t got = ::read(fd, chunk, sizeof chunk);
@@ -69,6 +98,12 @@ Load loadStore(const std::string& path, ptree& tree, const char* signature) {
       return Load::kFailed;
     }
     contents.append(chunk, static_cast<size_t>(got));
+    // Someone appending while we read must not keep us reading.
+    if (contents.size() > kMaxStoreBytes) {
+      OBJSTORE_LOG(-1, signature, "Error: Can't read [%s]: larger than %zu bytes", path.c_str(),
+                   kMaxStoreBytes);
+      return Load::kFailed;
+    }
   }
 
   std::istringstream stream(contents);
@@ -268,6 +303,15 @@ bool ZQPlatformInfo::setString(const char* section, const char* name, const std:
     return false;
   }
 
+  // Readers refuse a store above the limit; writing one would make every
+  // setting unreadable at once.
+  const std::string serialized = text.str();
+  if (serialized.size() > kMaxStoreBytes) {
+    OBJSTORE_LOG(-1, kSignature, "Error: Can't store [%s] [%s]: the store would exceed %zu bytes",
+                 section, name, kMaxStoreBytes);
+    return false;
+  }
+
   // A temporary in the same directory, so that the rename replaces the store
   // in one step and a reader sees the old or the new file, never a part.
   std::string temporary = dir + "/." + focus_ + ".ini.XXXXXX";
@@ -280,7 +324,7 @@ bool ZQPlatformInfo::setString(const char* section, const char* name, const std:
   }
   struct stat previous;
   const mode_t mode = ::stat(path.c_str(), &previous) == 0 ? (previous.st_mode & 07777) : 0644;
-  bool written = writeAll(fd, text.str()) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
+  bool written = writeAll(fd, serialized) && ::fchmod(fd, mode) == 0 && ::fsync(fd) == 0;
   int error = written ? 0 : errno;
   if (::close(fd) != 0 && written) {
     written = false;

@@ -4,9 +4,13 @@
 //   $OBJSTORE_REGISTRY_DIR/<focus>.ini   (default directory /etc/objstore/registry)
 // Sections are INI sections ("[Zelt]", "[~Zelt]"), value names are keys, and
 // a value's text is what follows '=', trimmed. Every lookup reads the
-// environment and the file afresh; nothing is cached. A missing file is an
-// empty store; a malformed one is an empty store plus one level -1 message
-// naming the file and the line.
+// environment and the file afresh; nothing is cached. A missing file (or a
+// dangling symbolic link) is an empty store; a malformed one is an empty store
+// plus one level -1 message naming the file and the line. So is a store that
+// cannot be read: one that cannot be opened, is not a regular file (a FIFO, a
+// device, a directory: "Error: Can't read [file]: not a regular file") or is
+// larger than 4 MiB ("Error: Can't read [file]: larger than 4194304 bytes"),
+// so that a lookup neither blocks nor reads without end.
 //
 // The setters replace the file atomically (a temporary file in the same
 // directory, then rename), so a concurrent reader sees either the old or the
@@ -64,8 +68,9 @@ class OBJSTORE_API ZQPlatformInfo {
   // and value. Refused (false) for names or sections that the INI form cannot
   // hold (empty, line breaks, '=' in a name, brackets in a section), for
   // texts with line breaks or with blanks at either end (they would not read
-  // back the same), and when the present file is malformed, since rewriting
-  // it would lose its contents. Failures are also logged at level -1.
+  // back the same), when the present file is malformed or unreadable, since
+  // rewriting it would lose its contents, and when the new store would exceed
+  // the 4 MiB that readers accept. Failures are also logged at level -1.
   bool setString(const char* section, const char* name, const std::string& value);
   // Stores a number as its decimal text.
   bool setValue(const char* section, const char* name, long long value);

@@ -1,0 +1,484 @@
+// Configuration lookups against stores that are cut short, garbage, enormous
+// or not files at all. Whatever lies at the store's path, a lookup returns
+// promptly with a value written there or the default, and logs at most one
+// documented message.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "host/PlatformInfo.h"
+#include "objstore/objStrUtils.h"
+#include "tests/support/capture_log_writer.h"
+#include "tests/support/temp_registry.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testing_support::ScopedCaptureLog;
+
+constexpr int kDefault = -7;  // no store below holds this number
+constexpr size_t kStoreLimit = 4 * 1024 * 1024;
+
+int lookUpNumber(const char* name) {
+  return ObjectStore::getRegistryValue<int>(name, kDefault, 0, INT_MAX);
+}
+
+class RegistryFireTest : public ::testing::Test {
+ protected:
+  std::string storeFile() const { return registry_.file("Fire"); }
+  void writeStore(const std::string& contents) const {
+    std::ofstream out(storeFile(), std::ios::binary | std::ios::trunc);
+    out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+    out.close();
+    ASSERT_TRUE(out.good()) << storeFile();
+  }
+  std::string readStore() const {
+    std::ifstream in(storeFile(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  // The message of a store that does not parse as INI.
+  bool isMalformedMessage(const std::string& text) const {
+    const std::string prefix = "Error: Can't parse [" + storeFile() + "] at line ";
+    return text.compare(0, prefix.size(), prefix) == 0;
+  }
+
+  testing_support::TempRegistry registry_{"Fire"};
+};
+
+// ---------------------------------------------------------------------------
+// A store cut short
+// ---------------------------------------------------------------------------
+
+struct Setting {
+  bool numeric;
+  const char* name;
+  const char* text;
+  size_t begin = 0;  // where the value's text lies in the store
+  size_t end = 0;
+};
+
+std::string rightTrimmed(std::string text) {
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+// A store cut at any byte is what a crash or a full disk leaves behind a
+// writer that does not replace the file atomically. A final line without a
+// line break is valid INI, so the store cannot tell a cut value from a short
+// one: the sound guarantee is the whole value, the default (when the value's
+// line is incomplete, or when the cut left another line malformed, which is
+// then logged), or the cut value itself, and only when the cut falls inside
+// that very value. Never a neighbour's value, never bytes from elsewhere.
+TEST_F(RegistryFireTest, AStoreCutAtAnyByteGivesTheValueItsCutOrTheDefault) {
+  std::vector<Setting> settings = {
+      {false, "sHostName", "media01"},
+      {false, "sPath", "/srv/lib one"},
+      {true, "nRetries", "12345"},
+      {true, "nOffset", "-42"},
+      {true, "nzeltDisablePerfCounters", "1"},
+  };
+  std::string store = "; written by hand\n[Zelt]\n";
+  for (Setting& s : settings) {
+    if (s.numeric && store.find("[~Zelt]") == std::string::npos) store += "\n[~Zelt]\n";
+    store += s.name;
+    store += s.numeric ? " = " : "=";
+    s.begin = store.size();
+    store += s.text;
+    s.end = store.size();
+    store += "\n";
+  }
+
+  long cutValues = 0;
+  for (size_t cut = 0; cut <= store.size(); ++cut) {
+    writeStore(store.substr(0, cut));
+    for (const Setting& s : settings) {
+      SCOPED_TRACE("cut at " + std::to_string(cut) + ", " + s.name);
+      ScopedCaptureLog log(10);
+      std::string got;
+      if (s.numeric) {
+        const int number = lookUpNumber(s.name);
+        if (number != kDefault) got = std::to_string(number);
+      } else {
+        got = ObjectStore::getRegistryString(s.name);
+      }
+      const std::vector<std::string> messages = log->texts();
+      ASSERT_LE(messages.size(), 1u);
+      const bool malformed = !messages.empty() && isMalformedMessage(messages[0]);
+      const bool complete = cut >= s.end;
+      const bool cutInside = cut > s.begin && cut < s.end;
+      const std::string cutText = cutInside ? std::string(s.text, cut - s.begin) : "";
+
+      if (got == s.text) {
+        EXPECT_TRUE(complete);
+      } else if (got.empty()) {
+        EXPECT_TRUE(!complete || malformed) << "a complete value of a well-formed store was lost";
+      } else {
+        ASSERT_TRUE(cutInside) << "read [" << got << "], which was never written";
+        std::istringstream number(cutText);
+        int parsed = 0;
+        EXPECT_EQ(got,
+                  s.numeric ? (number >> parsed, std::to_string(parsed)) : rightTrimmed(cutText));
+        ++cutValues;
+      }
+      if (!messages.empty() && !malformed) {
+        // The one other message: a number cut down to nothing, or to its sign.
+        ASSERT_TRUE(s.numeric) << messages[0];
+        EXPECT_TRUE(messages[0] ==
+                        "Error: Can't parse [" + std::string(s.name) + "]: [" + cutText + "]" &&
+                    !complete)
+            << messages[0];
+      }
+    }
+  }
+  std::cout << "[ figures  ] " << store.size() + 1 << " cuts of a " << store.size()
+            << "-byte store, " << (store.size() + 1) * settings.size() << " lookups, " << cutValues
+            << " of them read a value cut short\n";
+}
+
+// ---------------------------------------------------------------------------
+// Garbage
+// ---------------------------------------------------------------------------
+
+struct Garbage {
+  std::string what;
+  std::string bytes;
+};
+
+std::vector<Garbage> garbageStores() {
+  std::mt19937 random(20240611);
+  const auto randomBytes = [&random](size_t size, const std::string& alphabet) {
+    std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
+    std::string bytes(size, '\0');
+    for (char& c : bytes) c = alphabet[pick(random)];
+    return bytes;
+  };
+  std::string anyByte(256, '\0');
+  for (int i = 0; i < 256; ++i) anyByte[static_cast<size_t>(i)] = static_cast<char>(i);
+  // Everything that gives INI structure, so that sections, keys and their
+  // errors do occur; the probes' names cannot be spelt with it.
+  static const char kPunctuation[] = "[]=;#~ \t\r\n\v\fZeltab01\0\x80\xff";
+  const std::string punctuation(kPunctuation, sizeof kPunctuation - 1);
+
+  std::vector<Garbage> stores;
+  for (size_t size : {1, 31, 4095, 4096, 4097, 65536, 1 << 20}) {
+    stores.push_back({"random bytes, " + std::to_string(size), randomBytes(size, anyByte)});
+  }
+  for (int round = 0; round < 8; ++round) {
+    stores.push_back({"random INI punctuation, round " + std::to_string(round),
+                      randomBytes(16384, punctuation)});
+  }
+  stores.push_back({"NULs only", std::string(65536, '\0')});
+  stores.push_back({"0xff only", std::string(65536, '\xff')});
+  stores.push_back({"a 1 MiB line without a line break", std::string(1 << 20, 'x')});
+  stores.push_back({"a section header that never closes", "[~Zelt" + std::string(100000, ' ')});
+  stores.push_back({"a 1 MiB value", "[~Zelt]\nnLong=" + std::string(1 << 20, '7') + "\n"});
+  stores.push_back({"a 1 MiB name", "[~Zelt]\n" + std::string(1 << 20, 'n') + "=1\n"});
+  return stores;
+}
+
+// Garbage alone holds no probe, so every lookup of one finds nothing; garbage
+// beside a valid store leaves its values whole or, when it makes the file
+// malformed, gives the default with the store's message.
+TEST_F(RegistryFireTest, GarbageNeverYieldsAValue) {
+  const std::string valid = "[Zelt]\nsValue=media01\n[~Zelt]\nnValue=12345\n";
+  long lookups = 0;
+  size_t bytes = 0;
+  for (const Garbage& garbage : garbageStores()) {
+    const std::string layouts[] = {garbage.bytes, valid + garbage.bytes,
+                                   garbage.bytes + "\n" + valid};
+    for (size_t layout = 0; layout < 3; ++layout) {
+      SCOPED_TRACE(garbage.what + ", layout " + std::to_string(layout));
+      writeStore(layouts[layout]);
+      bytes += layouts[layout].size();
+      ScopedCaptureLog log(10);
+      EXPECT_EQ(lookUpNumber("nProbe"), kDefault);
+      EXPECT_EQ(ObjectStore::getRegistryString("sProbe"), "");
+      const int number = lookUpNumber("nValue");
+      const std::string text = ObjectStore::getRegistryString("sValue");
+      lookups += 4;
+      const std::vector<std::string> messages = log->texts();
+      ASSERT_TRUE(messages.size() == 0 || messages.size() == 4) << "all or none are malformed";
+      for (const std::string& m : messages) EXPECT_TRUE(isMalformedMessage(m)) << m;
+      if (layout == 0 || !messages.empty()) {
+        EXPECT_EQ(number, kDefault);
+        EXPECT_EQ(text, "");
+      } else {
+        EXPECT_EQ(number, 12345);
+        EXPECT_EQ(text, "media01");
+      }
+    }
+  }
+  std::cout << "[ figures  ] " << lookups << " lookups in " << bytes << " bytes of garbage\n";
+}
+
+// The number handed to the library is a C string, so a NUL inside the value
+// ends it; the text lookup returns the value's bytes as they are.
+TEST_F(RegistryFireTest, ANulInsideAValueEndsTheNumberButNotTheText) {
+  writeStore(std::string("[~Zelt]\nnNul=12\0 34\n[Zelt]\nsNul=ab\0cd\n", 37));
+  ScopedCaptureLog log(10);
+  EXPECT_EQ(lookUpNumber("nNul"), 12);
+  EXPECT_EQ(ObjectStore::getRegistryString("sNul"), std::string("ab\0cd", 5));
+  EXPECT_TRUE(log->texts().empty());
+}
+
+// ---------------------------------------------------------------------------
+// Size
+// ---------------------------------------------------------------------------
+
+// Parsing a store costs some twenty times its size: a 100 MiB file would make
+// every lookup allocate gigabytes (or throw std::bad_alloc into the service).
+// The store refuses any file above its limit before reading a byte of it.
+TEST_F(RegistryFireTest, AnEnormousStoreIsRefusedAtOnce) {
+  struct statvfs volume;
+  ASSERT_EQ(::statvfs(registry_.dir().c_str(), &volume), 0);
+  if (static_cast<unsigned long long>(volume.f_bavail) * volume.f_frsize < (1ull << 30)) {
+    GTEST_SKIP() << "less than 1 GiB free in " << registry_.dir();
+  }
+  constexpr off_t kSize = 100 << 20;
+  const std::string refused = "Error: Can't read [" + storeFile() + "]: larger than " +
+                              std::to_string(kStoreLimit) + " bytes";
+
+  // Sparse: 100 MiB of NULs in one line, no blocks on the disk.
+  const int fd = ::open(storeFile().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, kSize), 0);
+  ::close(fd);
+  {
+    ScopedCaptureLog log(10);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(lookUpNumber("nProbe"), kDefault);
+    EXPECT_EQ(ObjectStore::getRegistryString("sProbe"), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(log->texts(), std::vector<std::string>(2, refused));
+  }
+
+  // 100 MiB of valid settings with the probes at the very end.
+  {
+    std::string block;
+    char line[32];
+    for (int i = 0; block.size() < (1 << 20); ++i) {
+      std::snprintf(line, sizeof line, "nKey%06d=%d\n", i, i);
+      block += line;
+    }
+    std::ofstream out(storeFile(), std::ios::binary | std::ios::trunc);
+    for (int b = 0; static_cast<off_t>(out.tellp()) < kSize; ++b)
+      out << "[Block" << b << "]\n" << block;
+    out << "[~Zelt]\nnProbe=5\n[Zelt]\nsProbe=found\n";
+    out.close();
+    ASSERT_TRUE(out.good());
+  }
+  ScopedCaptureLog log(10);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(lookUpNumber("nProbe"), kDefault);
+  EXPECT_EQ(ObjectStore::getRegistryString("sProbe"), "");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_EQ(log->texts(), std::vector<std::string>(2, refused));
+}
+
+// A store of exactly `size` bytes: padding settings, then the probes.
+std::string storeOfSize(size_t size) {
+  const std::string tail = "[~Zelt]\nnProbe=5\n[Zelt]\nsProbe=found\n";
+  std::string store = "[Pad]\n";
+  char line[40];
+  for (int i = 0; store.size() + 64 + tail.size() < size; ++i) {
+    std::snprintf(line, sizeof line, "p%07d=%020d\n", i, i);
+    store += line;
+  }
+  // One last setting takes up the rest exactly.
+  const size_t rest = size - store.size() - tail.size();
+  store += "last=" + std::string(rest - 6, 'x') + "\n";
+  return store + tail;
+}
+
+TEST_F(RegistryFireTest, TheSizeLimitIsExactAndTheSettersKeepToIt) {
+  writeStore(storeOfSize(kStoreLimit + 1));
+  {
+    ScopedCaptureLog log(10);
+    EXPECT_EQ(lookUpNumber("nProbe"), kDefault);
+    ASSERT_EQ(log->texts().size(), 1u);
+    EXPECT_EQ(log->texts()[0], "Error: Can't read [" + storeFile() + "]: larger than " +
+                                   std::to_string(kStoreLimit) + " bytes");
+    // Rewriting a store it cannot read would lose its contents.
+    const std::string before = readStore();
+    EXPECT_FALSE(ZQPlatformInfo().setValue("~Zelt", "nProbe", 6));
+    EXPECT_EQ(readStore(), before);
+  }
+
+  const std::string atLimit = storeOfSize(kStoreLimit);
+  ASSERT_EQ(atLimit.size(), kStoreLimit);
+  writeStore(atLimit);
+  ScopedCaptureLog log(10);
+  EXPECT_EQ(ObjectStore::getRegistryString("sProbe"), "found")
+      << "a store at the limit reads in full";
+  EXPECT_TRUE(log->texts().empty());
+
+  // The setter writes the store back in the same form: changing a value for
+  // one of the same length stays within the limit, a new value would not.
+  ZQPlatformInfo store;
+  EXPECT_TRUE(store.setValue("~Zelt", "nProbe", 6));
+  const std::string before = readStore();
+  EXPECT_EQ(before.size(), kStoreLimit);
+  EXPECT_NE(before.find("\nnProbe=6\n"), std::string::npos);
+  EXPECT_FALSE(store.setValue("~Zelt", "nNew", 1));
+  EXPECT_EQ(readStore(), before);
+  ASSERT_EQ(log->texts().size(), 1u);
+  EXPECT_EQ(log->texts()[0], "Error: Can't store [~Zelt] [nNew]: the store would exceed " +
+                                 std::to_string(kStoreLimit) + " bytes");
+}
+
+// ---------------------------------------------------------------------------
+// Something other than a readable file
+// ---------------------------------------------------------------------------
+
+struct OddPath {
+  const char* what;
+  // Puts the odd thing at the store's path; returns a descriptor to close
+  // afterwards, or -1.
+  std::function<int(const std::string& path, const std::string& dir)> make;
+  // The end of each lookup's message after "[file]: ", or null for silence.
+  const char* reason;
+};
+
+// Lookups on a FIFO used to block in open() until some writer appeared, or in
+// read() while a writer kept it open; /dev/zero was read until memory ran out.
+// Each lookup runs under a watchdog that, should it block, fails the test and
+// unblocks the FIFO so that the test still ends.
+TEST_F(RegistryFireTest, WhateverIsAtThePathTheLookupReturnsAtOnce) {
+  const std::string loop = std::strerror(ELOOP);
+  const OddPath cases[] = {
+      {"no file", [](const std::string&, const std::string&) { return -1; }, nullptr},
+      {"a dangling symbolic link",
+       [](const std::string& path, const std::string& dir) {
+         fs::create_symlink(dir + "/nowhere.ini", path);
+         return -1;
+       },
+       nullptr},
+      {"a symbolic link to itself",
+       [](const std::string& path, const std::string&) {
+         fs::create_symlink(path, path);
+         return -1;
+       },
+       loop.c_str()},
+      {"a directory",
+       [](const std::string& path, const std::string&) {
+         fs::create_directory(path);
+         return -1;
+       },
+       "not a regular file"},
+      {"a FIFO without a writer",
+       [](const std::string& path, const std::string&) {
+         EXPECT_EQ(::mkfifo(path.c_str(), 0644), 0);
+         return -1;
+       },
+       "not a regular file"},
+      {"a FIFO whose writer never writes",
+       [](const std::string& path, const std::string&) {
+         EXPECT_EQ(::mkfifo(path.c_str(), 0644), 0);
+         return ::open(path.c_str(), O_RDWR | O_NONBLOCK);
+       },
+       "not a regular file"},
+      {"a link to /dev/zero",
+       [](const std::string& path, const std::string&) {
+         fs::create_symlink("/dev/zero", path);
+         return -1;
+       },
+       "not a regular file"},
+      {"a link to /dev/null",
+       [](const std::string& path, const std::string&) {
+         fs::create_symlink("/dev/null", path);
+         return -1;
+       },
+       "not a regular file"},
+  };
+  const std::string path = storeFile();
+  for (const OddPath& c : cases) {
+    SCOPED_TRACE(c.what);
+    const int held = c.make(path, registry_.dir());
+    ScopedCaptureLog log(10);
+    std::packaged_task<std::pair<int, std::string>()> lookups([] {
+      return std::make_pair(lookUpNumber("nProbe"), ObjectStore::getRegistryString("sProbe"));
+    });
+    std::future<std::pair<int, std::string>> result = lookups.get_future();
+    std::thread worker(std::move(lookups));
+    const bool blocked = result.wait_for(std::chrono::seconds(10)) != std::future_status::ready;
+    EXPECT_FALSE(blocked) << "the lookup blocked";
+    if (held >= 0) ::close(held);
+    while (result.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+      // Give a reader stuck in open() its writer, and then the end of file.
+      const int unblock = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+      if (unblock >= 0) ::close(unblock);
+    }
+    worker.join();
+    const std::pair<int, std::string> got = result.get();
+    EXPECT_EQ(got.first, kDefault);
+    EXPECT_EQ(got.second, "");
+    const std::vector<std::string> messages = log->texts();
+    if (c.reason == nullptr) {
+      EXPECT_TRUE(messages.empty()) << ::testing::PrintToString(messages);
+    } else {
+      const std::string verb = c.reason == loop ? "open" : "read";
+      EXPECT_EQ(messages, std::vector<std::string>(
+                              2, "Error: Can't " + verb + " [" + path + "]: " + c.reason));
+    }
+    std::error_code ignored;
+    fs::remove(path, ignored);
+  }
+
+  // A registry directory that is a file is no store either.
+  setenv("OBJSTORE_REGISTRY_DIR", (registry_.dir() + "/not-a-directory").c_str(), 1);
+  std::ofstream(registry_.dir() + "/not-a-directory") << "[~Zelt]\nnProbe=5\n";
+  ScopedCaptureLog log(10);
+  EXPECT_EQ(lookUpNumber("nProbe"), kDefault);
+  EXPECT_TRUE(log->texts().empty());
+}
+
+// Permission is checked by open(2), which root passes; as root the lookups
+// run in a child that has given up its privileges.
+TEST_F(RegistryFireTest, AStoreThatMayNotBeReadIsEmptyAndLogged) {
+  writeStore("[~Zelt]\nnProbe=5\n[Zelt]\nsProbe=found\n");
+  ASSERT_EQ(::chmod(storeFile().c_str(), 0), 0);
+  ASSERT_EQ(::chmod(registry_.dir().c_str(), 0711), 0);
+  const std::string denied = "Error: Can't open [" + storeFile() + "]: " + std::strerror(EACCES);
+  const auto lookUpDenied = [&denied] {
+    ScopedCaptureLog log(10);
+    return lookUpNumber("nProbe") == kDefault && ObjectStore::getRegistryString("sProbe").empty() &&
+           log->texts() == std::vector<std::string>(2, denied);
+  };
+  if (::geteuid() != 0) {
+    EXPECT_TRUE(lookUpDenied());
+    return;
+  }
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(77);
+    _exit(lookUpDenied() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "cannot drop root privileges here";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the unprivileged lookups misbehaved";
+}
+
+}  // namespace
