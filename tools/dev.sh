@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Set-up, build and run for developers and CI.
 #
-#   tools/dev.sh main        install what is missing, build, run the main job
+#   tools/dev.sh main        install what is missing, build, run a tour of osutil
 #   tools/dev.sh test        install what is missing, build, run the test suite
 #   tools/dev.sh test-asan   the suite built with AddressSanitizer + UBSan
 #   tools/dev.sh test-tsan   the concurrency tests built with ThreadSanitizer
@@ -49,7 +49,7 @@ install_missing
 case "$cmd" in
   main)
     configure_and_build build
-    "$root/build/examples/cache_demo"
+    bash "$root/tools/tour.sh" "$root/build"
     ;;
   test)
     configure_and_build build
