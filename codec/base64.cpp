@@ -1,104 +1,122 @@
+// The public pair: sizes the result once and hands the data to the fastest
+// code path this processor runs. The paths themselves live in
+// base64_scalar.cpp, base64_avx2.cpp and base64_avx512.cpp.
 #include "codec/base64.h"
 
-#include <array>
+#include <algorithm>
 #include <cstddef>
-#include <cstdint>
+
+#include "codec/base64_paths.h"
 
 namespace ObjectStore {
 
+namespace base64_detail {
+
+// __builtin_cpu_init() makes the answers valid even when called from another
+// library's constructor, before the compiler runtime has run its own. The
+// feature bits include the operating system's consent to save the wide
+// registers (XCR0), not just the instruction set.
+bool avx2_supported() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
+
+bool avx512vbmi_supported() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512vbmi");
+}
+
 namespace {
 
-// A character's position in the alphabet is its 6-bit value.
-constexpr char base64_chars[] =
-    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+struct CodePath {
+  EncodeFn encode;
+  DecodeFn decode;
+  const char* name;
+};
 
-// Marks a byte outside the alphabet in the decode table. Its top bit is set,
-// so OR-ing four lookups tells in one test whether a group is clean.
-constexpr std::uint8_t kNotBase64 = 0xFF;
-
-// Byte -> 6-bit value, or kNotBase64. Built from base64_chars at compile time,
-// so classification depends on the alphabet alone, never on the locale.
-constexpr std::array<std::uint8_t, 256> MakeDecodeTable() {
-  std::array<std::uint8_t, 256> table{};
-  for (std::size_t i = 0; i < table.size(); ++i) table[i] = kNotBase64;
-  for (std::uint8_t value = 0; value < 64; ++value)
-    table[static_cast<unsigned char>(base64_chars[value])] = value;
-  return table;
-}
-constexpr std::array<std::uint8_t, 256> kDecodeTable = MakeDecodeTable();
-
-inline bool is_base64(unsigned char c) { return kDecodeTable[c] != kNotBase64; }
-
-// Bytes that `length` accepted characters decode to: 3 per full group, and
-// 0, 1 or 2 for a pending remainder of 1, 2 or 3 characters.
-constexpr std::size_t DecodedLength(std::size_t length) {
-  const std::size_t rem = length % 4;
-  return length / 4 * 3 + (rem > 0 ? rem - 1 : 0);
+CodePath ChooseCodePath() {
+  if (avx512vbmi_supported()) return {encode_avx512vbmi, decode_avx512vbmi, "avx512vbmi"};
+  if (avx2_supported()) return {encode_avx2, decode_avx2, "avx2"};
+  return {encode_scalar, decode_scalar, "scalar"};
 }
 
-// The encode core: writes exactly 4 * ceil(length / 3) characters to `out`.
-// This and DecodeCore are the only loops over the data; a faster codec
-// replaces them without touching the wrappers below.
-void EncodeCore(const unsigned char* in, std::size_t length, char* out) {
-  std::size_t i = 0;
-  for (; i + 3 <= length; i += 3) {
-    const unsigned b0 = in[i], b1 = in[i + 1], b2 = in[i + 2];
-    *out++ = base64_chars[b0 >> 2];
-    *out++ = base64_chars[((b0 & 0x03) << 4) | (b1 >> 4)];
-    *out++ = base64_chars[((b1 & 0x0F) << 2) | (b2 >> 6)];
-    *out++ = base64_chars[b2 & 0x3F];
-  }
-  const std::size_t rem = length - i;
-  if (rem == 0) return;
-  // The group is completed with zero bytes; only rem + 1 characters carry data.
-  const unsigned b0 = in[i];
-  const unsigned b1 = rem == 2 ? in[i + 1] : 0;
-  *out++ = base64_chars[b0 >> 2];
-  *out++ = base64_chars[((b0 & 0x03) << 4) | (b1 >> 4)];
-  *out++ = rem == 2 ? base64_chars[(b1 & 0x0F) << 2] : '=';
-  *out++ = '=';
-}
-
-// The decode core: decodes `in` up to its end or its first byte outside the
-// alphabet, writing at most DecodedLength(length) bytes to `out`. Returns the
-// count written.
-std::size_t DecodeCore(const unsigned char* in, std::size_t length, unsigned char* out) {
-  unsigned char* const start = out;
-  std::size_t i = 0;
-  // Full groups of four accepted characters.
-  for (; i + 4 <= length; i += 4) {
-    const std::uint8_t p0 = kDecodeTable[in[i]], p1 = kDecodeTable[in[i + 1]];
-    const std::uint8_t p2 = kDecodeTable[in[i + 2]], p3 = kDecodeTable[in[i + 3]];
-    if ((p0 | p1 | p2 | p3) & 0x80) break;  // the stop lies inside this group
-    *out++ = static_cast<unsigned char>((p0 << 2) | (p1 >> 4));
-    *out++ = static_cast<unsigned char>(((p1 & 0x0F) << 4) | (p2 >> 2));
-    *out++ = static_cast<unsigned char>(((p2 & 0x03) << 6) | p3);
-  }
-  // At most three accepted characters remain before the stop or the end.
-  std::uint8_t p[3] = {0, 0, 0};
-  std::size_t pending = 0;
-  while (i < length && pending < 3 && is_base64(in[i])) p[pending++] = kDecodeTable[in[i++]];
-  if (pending >= 2) *out++ = static_cast<unsigned char>((p[0] << 2) | (p[1] >> 4));
-  if (pending == 3) *out++ = static_cast<unsigned char>(((p[1] & 0x0F) << 4) | (p[2] >> 2));
-  return static_cast<std::size_t>(out - start);
+// Resolved on first use, once per process; thread-safe by the rules for
+// function-local statics. Every later call costs one load of the guard.
+const CodePath& DispatchedCodePath() {
+  static const CodePath path = ChooseCodePath();
+  return path;
 }
 
 }  // namespace
 
+const char* dispatched_path_name() { return DispatchedCodePath().name; }
+
+}  // namespace base64_detail
+
+namespace {
+
+// A result of more than one chunk is written through a stack buffer and
+// appended chunk by chunk, so that it is allocated once (reserve) and written
+// once: a sized constructor would first zero-fill all of it, a second pass
+// over memory as large as the result. Up to one chunk, zero-filling in cache
+// costs less than the copy out of a buffer, and the result is written in
+// place. The chunks are multiples of every path's block size.
+constexpr std::size_t kEncodeChunkBytes = 6144;  // 8 KiB of text
+constexpr std::size_t kDecodeChunkChars = 8192;  // 6 KiB of bytes
+
+void EncodeInChunks(base64_detail::EncodeFn encode, const unsigned char* bytes, std::size_t n, std::string& text) {
+  text.reserve(base64_detail::EncodedLength(n));
+  char chunk[base64_detail::EncodedLength(kEncodeChunkBytes)];
+  for (std::size_t done = 0; done < n; done += kEncodeChunkBytes) {
+    const std::size_t take = std::min(kEncodeChunkBytes, n - done);
+    text.append(chunk, encode(bytes + done, take, chunk));
+  }
+}
+
+void DecodeInChunks(base64_detail::DecodeFn decode, const std::string& text, std::vector<unsigned char>& bytes) {
+  bytes.reserve(base64_detail::DecodedLength(text.size()));
+  unsigned char chunk[base64_detail::DecodedLength(kDecodeChunkChars)];
+  for (std::size_t done = 0; done < text.size(); done += kDecodeChunkChars) {
+    const std::size_t take = std::min(kDecodeChunkChars, text.size() - done);
+    const std::size_t written = decode(text.data() + done, take, chunk);
+    bytes.insert(bytes.end(), chunk, chunk + written);
+    // Chunks start on group boundaries; one that yields less than its full
+    // share held the stop, and nothing after it counts.
+    if (written < base64_detail::DecodedLength(take)) break;
+  }
+}
+
+}  // namespace
+
+// Each returns one named result on every path, so it is built in place.
 std::string base64_encode(const unsigned char* bytes, unsigned int length) {
   const std::size_t n = length;  // widened: 4 * ceil(n / 3) overflows 32 bits
-  std::string text((n + 2) / 3 * 4, '\0');
-  if (n > 0) EncodeCore(bytes, n, &text[0]);
+  std::string text;
+  if (n == 0) return text;
+  const base64_detail::EncodeFn encode = base64_detail::DispatchedCodePath().encode;
+  if (n > kEncodeChunkBytes) {
+    EncodeInChunks(encode, bytes, n, text);
+  } else {
+    text.resize(base64_detail::EncodedLength(n));
+    encode(bytes, n, &text[0]);
+  }
   return text;
 }
 
 std::vector<unsigned char> base64_decode(const std::string& text) {
-  // One allocation, sized for the whole text; trimmed to what was decoded.
-  std::vector<unsigned char> bytes(DecodedLength(text.size()));
-  if (bytes.empty()) return bytes;
-  const std::size_t written =
-      DecodeCore(reinterpret_cast<const unsigned char*>(text.data()), text.size(), bytes.data());
-  bytes.resize(written);
+  // Either way one allocation, for three bytes per four characters of the
+  // whole text, so the result never grows.
+  std::vector<unsigned char> bytes;
+  const std::size_t capacity = base64_detail::DecodedLength(text.size());
+  if (capacity == 0) return bytes;
+  const base64_detail::DecodeFn decode = base64_detail::DispatchedCodePath().decode;
+  if (text.size() > kDecodeChunkChars) {
+    DecodeInChunks(decode, text, bytes);
+  } else {
+    bytes.resize(capacity);
+    bytes.resize(decode(text.data(), text.size(), bytes.data()));
+  }
   return bytes;
 }
 
