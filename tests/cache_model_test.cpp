@@ -1,14 +1,14 @@
 // Randomized model-based test of the cache: long runs of random operations
 // (both updates, lookups, deletions, promotions and renames, clearing, dumps)
-// are applied to the cache and to a small reference model of its keys,
-// buckets, chain order, recency order and charges. After every step the
+// are applied to the cache and to the reference model of its keys, buckets,
+// chain order, recency order and charges (tests/support/cache_reference_model.h,
+// which the cache fuzz target drives too). After every step the
 // result, every statistics field, the release sequence, the log messages and
 // the structural invariants must agree with the model.
 //
 // Runs are seeded and reproducible: a failure names its seed, and
 // CACHE_MODEL_SEED=<seed> replays just that run.
 #include <gtest/gtest.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <cctype>
@@ -23,16 +23,14 @@
 #include <vector>
 
 #include "cache/mem_cache.h"
+#include "tests/support/cache_reference_model.h"
 #include "tests/support/cache_test_support.h"
 #include "tests/support/capture_log_writer.h"
 
 namespace {
 
-using testing_support::kInsertSignature;
-using testing_support::kFind1Signature;
-using testing_support::kFind2Signature;
-using testing_support::kDumpSignature;
-using testing_support::ElementCharge;
+using testing_support::CacheReferenceModel;
+using testing_support::ExpectedMessage;
 using testing_support::FixedCharge;
 using testing_support::OwnedElement;
 using testing_support::ReleaseRecorder;
@@ -42,12 +40,6 @@ using testing_support::ReleaseRecorder;
 const char* const kKey1Space[] = {"a",  "A",  "ab",  "abc", "Abc",       "ABC",
                                   "k1", "K1", "key", "KEY", "longerkey", "xyz"};
 const char* const kKey2Space[] = {"s", "S", "t", "two", "TWO", "x2", "second", "SECOND"};
-
-struct ExpectedMessage {
-  int level;
-  std::string signature;
-  std::string text;
-};
 
 struct ModelConfig {
   const char* name;
@@ -112,8 +104,12 @@ int32_t ScriptedRename(generic_cache_element* element, void* user_data, bool cas
 class ModelRun {
  public:
   ModelRun(const ModelConfig& config, uint64_t seed, testing_support::CaptureLogWriter* log)
-      : config_(config), rng_(seed), log_(log) {
-    max_bytes_ = static_cast<int>(FixedCharge(config.buckets)) + config.element_budget;
+      : config_(config),
+        rng_(seed),
+        log_(log),
+        max_bytes_(static_cast<int>(FixedCharge(config.buckets)) + config.element_budget),
+        model_({config.buckets, config.key1_case_sensitive, config.key2_case_sensitive,
+                max_bytes_}) {
     cache_ = generic_cache_init_cache(max_bytes_, max_bytes_ / config.buckets - 96,
                                       &ReleaseRecorder::Callback, nullptr, nullptr,
                                       config.key1_case_sensitive, config.key2_case_sensitive);
@@ -131,7 +127,6 @@ class ModelRun {
   void Run(int steps) {
     ASSERT_NE(cache_, nullptr);
     ASSERT_EQ(cache_->stats.num_buckets, config_.buckets);
-    stats_.num_buckets = config_.buckets;
     for (int step = 0; step < steps; ++step) {
       std::string what = Step();
       Check(what);
@@ -141,53 +136,14 @@ class ModelRun {
       }
     }
     // Destruction releases the rest in primary-table order.
-    std::vector<generic_cache_element_t*> expected = PrimaryTableOrder();
+    std::vector<generic_cache_element_t*> expected = model_.PrimaryTableOrder();
     generic_cache_del_cache(cache_);
     cache_ = nullptr;
     EXPECT_EQ(ReleasedElements(), expected) << "release order at destruction";
   }
 
  private:
-  struct Entry {
-    OwnedElement* owner;
-    std::string key1;
-    std::string key2;
-    bool has_key2;
-    int32_t data_len;
-    int32_t bucket1;
-    int32_t bucket2;  // -1 without key2
-    uint64_t seq1;    // larger: nearer the head of its chain
-    uint64_t seq2;
-    generic_cache_element_t* element() const { return owner->get(); }
-  };
-
-  int32_t Mask() const { return config_.buckets - 1; }
-  int32_t Bucket1(const std::string& key, int32_t len) const {
-    return testing_support::ReferenceHash1(key.c_str(), len, config_.key1_case_sensitive) & Mask();
-  }
-  int32_t Bucket2(const std::string& key, int32_t len) const {
-    return testing_support::ReferenceHash2(key.c_str(), len, config_.key2_case_sensitive) & Mask();
-  }
-  bool KeysEqual(bool by_key2, const std::string& a, const char* b) const {
-    const bool sensitive = by_key2 ? config_.key2_case_sensitive : config_.key1_case_sensitive;
-    return (sensitive ? std::strcmp(a.c_str(), b) : strcasecmp(a.c_str(), b)) == 0;
-  }
-  static int64_t Charge(const Entry& e) {
-    return ElementCharge(static_cast<int32_t>(e.key1.size()),
-                         e.has_key2 ? static_cast<int32_t>(e.key2.size()) : -1, e.data_len);
-  }
-  int64_t ModelBytes() const {
-    int64_t bytes = FixedCharge(config_.buckets);
-    for (const Entry& e : lru_) bytes += Charge(e);
-    return bytes;
-  }
-  int OthersInBucket(bool secondary, int32_t bucket, const Entry* self) const {
-    int count = 0;
-    for (const Entry& e : lru_) {
-      if (&e != self && (secondary ? e.bucket2 : e.bucket1) == bucket) ++count;
-    }
-    return count;
-  }
+  using Entry = CacheReferenceModel::Entry;
 
   std::size_t Pick(std::size_t n) { return static_cast<std::size_t>(rng_() % n); }
   bool Chance(int percent) { return static_cast<int>(rng_() % 100) < percent; }
@@ -201,7 +157,8 @@ class ModelRun {
   };
   LookupKey RandomLookupKey(bool by_key2) {
     LookupKey key;
-    const Entry* cached = lru_.empty() ? nullptr : &lru_[Pick(lru_.size())];
+    const std::vector<Entry>& lru = model_.entries();
+    const Entry* cached = lru.empty() ? nullptr : &lru[Pick(lru.size())];
     if (cached != nullptr && Chance(60) && (!by_key2 || cached->has_key2)) {
       key.text = by_key2 ? cached->key2 : cached->key1;
       if (Chance(20)) {
@@ -244,38 +201,22 @@ class ModelRun {
     return key.null ? nullptr : key.text.c_str();
   }
 
-  // The model's lookup: the index into lru_ of the node the cache must find,
-  // or -1. Counts a hit or a miss, or expects the invalid-key message.
   int ModelLookup(bool by_key2, const LookupKey& key) {
-    const char* pointer = KeyPointer(key);
-    if (pointer == nullptr || pointer[0] == 0 || key.len == 0 || key.len < -1) {
-      expected_log_.push_back({-1, by_key2 ? kFind2Signature : kFind1Signature,
-                               "Error: key [" + testing_support::PointerText(pointer) +
-                                   "] is invalid or key[0] is 0."});
-      return -1;
+    return model_.Lookup(by_key2, KeyPointer(key), key.len);
+  }
+
+  // Moves what the model released in its last operation to the expected
+  // release sequence; the elements become free for reuse.
+  void CollectReleases() {
+    for (generic_cache_element_t* element : model_.TakeExpectedReleases()) {
+      expected_releases_.push_back(element);
+      free_.push_back(OwnedElement::FromElement(element));
     }
-    const int32_t full = static_cast<int32_t>(key.text.size());
-    const int32_t hashed = (key.len == -1 || key.len > full) ? full : key.len;
-    const int32_t bucket = by_key2 ? Bucket2(key.text, hashed) : Bucket1(key.text, hashed);
-    int best = -1;
-    for (std::size_t i = 0; i < lru_.size(); ++i) {
-      const Entry& e = lru_[i];
-      if (by_key2 && !e.has_key2) continue;
-      if ((by_key2 ? e.bucket2 : e.bucket1) != bucket) continue;
-      if (!KeysEqual(by_key2, by_key2 ? e.key2 : e.key1, pointer)) continue;
-      if (best < 0 || (by_key2 ? e.seq2 > lru_[best].seq2 : e.seq1 > lru_[best].seq1)) {
-        best = static_cast<int>(i);
-      }
-    }
-    ++(best >= 0 ? stats_.num_hits : stats_.num_misses);
-    return best;
   }
 
   void ModelRemove(std::size_t index) {
-    expected_releases_.push_back(lru_[index].element());
-    free_.push_back(lru_[index].owner);
-    lru_.erase(lru_.begin() + static_cast<std::ptrdiff_t>(index));
-    ++stats_.num_removes;
+    model_.Remove(index);
+    CollectReleases();
   }
 
   // A fresh, well-formed element from the free list.
@@ -293,45 +234,10 @@ class ModelRun {
 
   // Returns the expected result of insertion.
   int ModelInsert(OwnedElement* owner) {
-    Entry entry;
-    entry.owner = owner;
-    entry.key1 = owner->get()->key1;
-    entry.has_key2 = owner->get()->key2 != nullptr;
-    entry.key2 = entry.has_key2 ? owner->get()->key2 : "";
-    entry.data_len = owner->get()->data_len;
-    entry.bucket1 = Bucket1(entry.key1, static_cast<int32_t>(entry.key1.size()));
-    entry.bucket2 =
-        entry.has_key2 ? Bucket2(entry.key2, static_cast<int32_t>(entry.key2.size())) : -1;
-    const int64_t charge = Charge(entry);
-    while (ModelBytes() + charge > max_bytes_) {
-      if (lru_.empty()) {
-        expected_log_.push_back(
-            {-1, kInsertSignature,
-             "Error: no room in cache for " + std::to_string(charge) + " bytes"});
-        free_.push_back(owner);
-        return 1;
-      }
-      ModelRemove(lru_.size() - 1);
-    }
-    if (OthersInBucket(false, entry.bucket1, nullptr) > 0) ++stats_.num_collisions;
-    if (entry.has_key2 && OthersInBucket(true, entry.bucket2, nullptr) > 0) {
-      ++stats_.num_collisions;
-    }
-    entry.seq1 = entry.seq2 = ++link_sequence_;
-    lru_.insert(lru_.begin(), entry);
-    ++stats_.num_inserts;
-    return 0;
-  }
-
-  std::vector<generic_cache_element_t*> PrimaryTableOrder() const {
-    std::vector<const Entry*> order;
-    for (const Entry& e : lru_) order.push_back(&e);
-    std::stable_sort(order.begin(), order.end(), [](const Entry* a, const Entry* b) {
-      return a->bucket1 != b->bucket1 ? a->bucket1 < b->bucket1 : a->seq1 > b->seq1;
-    });
-    std::vector<generic_cache_element_t*> elements;
-    for (const Entry* e : order) elements.push_back(e->element());
-    return elements;
+    const int result = model_.Insert(owner->get());
+    CollectReleases();
+    if (result != 0) free_.push_back(owner);
+    return result;
   }
 
   // One random operation, applied to both; returns its description.
@@ -369,7 +275,7 @@ class ModelRun {
   std::string StepFind(bool by_key2) {
     LookupKey key = RandomLookupKey(by_key2);
     const int found = ModelLookup(by_key2, key);
-    generic_cache_element_t* expected = found >= 0 ? lru_[found].element() : nullptr;
+    generic_cache_element_t* expected = found >= 0 ? model_.entries()[found].element : nullptr;
     generic_cache_element_t* actual =
         by_key2 ? generic_cache_find_element_with_key2(cache_, KeyPointer(key), key.len)
                 : generic_cache_find_element_with_key1(cache_, KeyPointer(key), key.len);
@@ -391,7 +297,7 @@ class ModelRun {
   std::string StepPromote(bool by_key2) {
     LookupKey key = RandomLookupKey(by_key2);
     const int found = ModelLookup(by_key2, key);
-    if (found > 0) std::rotate(lru_.begin(), lru_.begin() + found, lru_.begin() + found + 1);
+    if (found > 0) model_.Promote(static_cast<std::size_t>(found));
     expected_result_ = found >= 0 ? 0 : 1;
     result_ = by_key2 ? generic_cache_update_pos_with_key2(cache_, KeyPointer(key), key.len)
                       : generic_cache_update_pos_with_key1(cache_, KeyPointer(key), key.len);
@@ -406,61 +312,43 @@ class ModelRun {
     const bool flag = key2_walk ? config_.key2_case_sensitive : config_.key1_case_sensitive;
     std::size_t offered = 0;
     bool stopped = false;
+    const std::size_t cached = model_.entries().size();
     for (const RenameAction& action : script.actions) {
-      if (stopped || offered >= lru_.size()) {
+      if (stopped || offered >= cached) {
         ADD_FAILURE() << "rename function called after the walk should have ended";
         break;
       }
-      Entry& e = lru_[offered++];
-      EXPECT_EQ(action.element, e.element()) << "element offered out of recency order";
+      const std::size_t index = offered++;
+      EXPECT_EQ(action.element, model_.entries()[index].element)
+          << "element offered out of recency order";
       EXPECT_EQ(action.case_flag, flag);
       expected_result_ = action.code;
       if (action.code > 0) stopped = true;
       if (action.code != 0) continue;
-      if (action.changed && !key2_walk) {
-        e.key1 = action.new_key;
-        e.bucket1 = Bucket1(e.key1, static_cast<int32_t>(e.key1.size()));
-      } else if (action.changed) {
-        e.has_key2 = !action.new_key_null;
-        e.key2 = action.new_key;
-        e.bucket2 = e.has_key2 ? Bucket2(e.key2, static_cast<int32_t>(e.key2.size())) : -1;
-      }
-      if (OthersInBucket(false, e.bucket1, &e) > 0) ++stats_.num_collisions;
-      if (e.has_key2 && OthersInBucket(true, e.bucket2, &e) > 0) ++stats_.num_collisions;
-      e.seq1 = e.seq2 = ++link_sequence_;
-      ++stats_.num_renames;
+      CacheReferenceModel::RenameOutcome outcome;
+      outcome.changed = action.changed;
+      outcome.new_key_null = action.new_key_null;
+      outcome.new_key = action.new_key;
+      model_.Rename(index, key2_walk, outcome);
     }
     if (!stopped) {
-      EXPECT_EQ(offered, lru_.size()) << "the walk skipped elements";
+      EXPECT_EQ(offered, cached) << "the walk skipped elements";
     }
     return std::string(key2_walk ? "rename_all_key2_if" : "rename_all_key1_if") + " over " +
-           std::to_string(lru_.size()) + " elements";
+           std::to_string(cached) + " elements";
   }
 
   std::string StepDump() {
-    std::vector<const Entry*> order;
-    for (const Entry& e : lru_) order.push_back(&e);
-    std::stable_sort(order.begin(), order.end(), [](const Entry* a, const Entry* b) {
-      return a->bucket1 != b->bucket1 ? a->bucket1 < b->bucket1 : a->seq1 > b->seq1;
-    });
-    for (const Entry* e : order) {
-      expected_log_.push_back(
-          {4, kDumpSignature,
-           "Bucket[" + std::to_string(e->bucket1) + "]: key1 [" + e->key1 + "], key1_len [" +
-               std::to_string(e->key1.size()) + "], key2 [" +
-               (e->has_key2 ? e->key2 : std::string("(null)")) + "], key2_len [" +
-               std::to_string(e->has_key2 ? static_cast<int>(e->key2.size()) : -1) + "], data [" +
-               testing_support::PointerText(e->element()->data) + "]"});
-    }
+    model_.ExpectMessages(model_.DumpMessages());
     generic_cache_dump_cache(cache_);
     expected_result_ = result_ = 0;
     return "dump";
   }
 
   std::string StepClear() {
-    expected_releases_ = PrimaryTableOrder();
-    for (const Entry& e : lru_) free_.push_back(e.owner);
-    lru_.clear();
+    for (const Entry& e : model_.entries()) free_.push_back(OwnedElement::FromElement(e.element));
+    model_.Clear();
+    expected_releases_ = model_.TakeExpectedReleases();
     generic_cache_remove_all(cache_);
     expected_result_ = result_ = 0;
     return "remove_all";
@@ -487,27 +375,26 @@ class ModelRun {
 
     std::vector<testing_support::LoggedMessage> messages = log_->messages();
     log_->clear();
-    EXPECT_EQ(messages.size(), expected_log_.size()) << "number of log messages";
-    for (std::size_t i = 0; i < std::min(messages.size(), expected_log_.size()); ++i) {
-      EXPECT_EQ(messages[i].level, expected_log_[i].level);
-      EXPECT_EQ(messages[i].function, expected_log_[i].signature);
-      EXPECT_EQ(messages[i].text, expected_log_[i].text);
+    const std::vector<ExpectedMessage> expected_log = model_.TakeExpectedLog();
+    EXPECT_EQ(messages.size(), expected_log.size()) << "number of log messages";
+    for (std::size_t i = 0; i < std::min(messages.size(), expected_log.size()); ++i) {
+      EXPECT_EQ(messages[i].level, expected_log[i].level);
+      EXPECT_EQ(messages[i].function, expected_log[i].signature);
+      EXPECT_EQ(messages[i].text, expected_log[i].text);
     }
-    expected_log_.clear();
 
     generic_cache_stats actual;
     generic_cache_get_stats(cache_, &actual);
-    stats_.num_entries = static_cast<int32_t>(lru_.size());
-    stats_.cur_bytes = static_cast<uint64_t>(ModelBytes());
-    EXPECT_EQ(actual.num_entries, stats_.num_entries);
-    EXPECT_EQ(actual.cur_bytes, stats_.cur_bytes);
-    EXPECT_EQ(actual.num_buckets, stats_.num_buckets);
-    EXPECT_EQ(actual.num_inserts, stats_.num_inserts);
-    EXPECT_EQ(actual.num_removes, stats_.num_removes);
-    EXPECT_EQ(actual.num_renames, stats_.num_renames);
-    EXPECT_EQ(actual.num_hits, stats_.num_hits);
-    EXPECT_EQ(actual.num_misses, stats_.num_misses);
-    EXPECT_EQ(actual.num_collisions, stats_.num_collisions);
+    const generic_cache_stats expected = model_.Stats();
+    EXPECT_EQ(actual.num_entries, expected.num_entries);
+    EXPECT_EQ(actual.cur_bytes, expected.cur_bytes);
+    EXPECT_EQ(actual.num_buckets, expected.num_buckets);
+    EXPECT_EQ(actual.num_inserts, expected.num_inserts);
+    EXPECT_EQ(actual.num_removes, expected.num_removes);
+    EXPECT_EQ(actual.num_renames, expected.num_renames);
+    EXPECT_EQ(actual.num_hits, expected.num_hits);
+    EXPECT_EQ(actual.num_misses, expected.num_misses);
+    EXPECT_EQ(actual.num_collisions, expected.num_collisions);
 
     std::vector<generic_cache_element_t*> recency;
     for (const generic_cache_item* node = cache_->lru_head;
@@ -515,7 +402,7 @@ class ModelRun {
       recency.push_back(node->element);
     }
     std::vector<generic_cache_element_t*> expected_recency;
-    for (const Entry& e : lru_) expected_recency.push_back(e.element());
+    for (const Entry& e : model_.entries()) expected_recency.push_back(e.element);
     EXPECT_EQ(recency, expected_recency) << "recency order";
     EXPECT_EQ(testing_support::CheckInvariants(cache_), "");
   }
@@ -523,16 +410,13 @@ class ModelRun {
   const ModelConfig config_;
   std::mt19937_64 rng_;
   testing_support::CaptureLogWriter* log_;
-  int max_bytes_ = 0;
+  const int max_bytes_;
+  CacheReferenceModel model_;
   generic_cache_t* cache_ = nullptr;
 
   std::vector<std::unique_ptr<OwnedElement>> owners_;
   std::vector<OwnedElement*> free_;  // elements the cache does not hold
-  std::vector<Entry> lru_;           // most recently used first
-  uint64_t link_sequence_ = 0;
-  generic_cache_stats stats_{};
   std::vector<generic_cache_element_t*> expected_releases_;
-  std::vector<ExpectedMessage> expected_log_;
   int result_ = 0;
   int expected_result_ = 0;
 };
