@@ -1,0 +1,226 @@
+// rmTree against an attacker: while it empties a tree, another thread keeps
+// swapping a subdirectory of that tree with a symbolic link to a directory
+// outside it. Whatever rmTree returns, no file outside the tree may go.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <linux/fs.h>
+#include <stdio.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "objstore/objStrUtils.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kTrials = 1000;
+constexpr int kOutsideFiles = 16;
+
+// renameat2 with RENAME_EXCHANGE swaps two names atomically: the sharpest
+// form of the attack, since the directory never goes missing in between.
+int ExchangeNames(const fs::path& a, const fs::path& b) {
+  return static_cast<int>(
+      syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE));
+}
+
+void WriteFile(const fs::path& path, const std::string& text) {
+  std::ofstream(path) << text;
+}
+
+// A directory outside the tree, with files at two levels.
+void MakeOutside(const fs::path& outside) {
+  fs::create_directories(outside / "deeper");
+  for (int i = 0; i < kOutsideFiles; ++i) {
+    WriteFile(outside / ("keep" + std::to_string(i)), "outside");
+    WriteFile(outside / "deeper" / ("keep" + std::to_string(i)), "outside");
+  }
+}
+
+int CountOutsideFiles(const fs::path& outside) {
+  int count = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(outside))
+    if (entry.is_regular_file()) ++count;
+  return count;
+}
+
+// The tree: a subdirectory worth attacking (files and a nested directory)
+// beside a few plain files, and a prepared link to the outside directory.
+void MakeTree(const fs::path& tree, const fs::path& outside) {
+  fs::create_directories(tree / "sub" / "nested");
+  for (int i = 0; i < 24; ++i) {
+    WriteFile(tree / "sub" / ("f" + std::to_string(i)), "inside");
+    WriteFile(tree / "sub" / "nested" / ("f" + std::to_string(i)), "inside");
+  }
+  for (int i = 0; i < 8; ++i) WriteFile(tree / ("top" + std::to_string(i)), "inside");
+  fs::create_directory_symlink(outside, tree / "link");
+}
+
+// The remover the attack is aimed at: it checks an entry with lstat, then
+// descends by path name, so a directory swapped for a link between the two
+// steps leads it outside the tree.
+void NaiveRemoveContents(const std::string& path) {
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return;
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string child = path + "/" + name;
+    struct stat st;
+    if (lstat(child.c_str(), &st) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      NaiveRemoveContents(child);
+      rmdir(child.c_str());
+    } else {
+      unlink(child.c_str());
+    }
+  }
+  closedir(dir);
+}
+
+class RmTreeRaceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/rmtree_race_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    base_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(base_, ignored);  // never follows links
+  }
+  fs::path base_;
+};
+
+// Runs `remove` on a fresh tree under attack, up to `trials` times; returns
+// the first trial after which files outside were missing, or -1.
+template <typename Remove>
+int FirstTrialThatLosesOutsideFiles(const fs::path& base, int trials, Remove remove) {
+  const fs::path outside = base / "outside";
+  const fs::path tree = base / "tree";
+  MakeOutside(outside);
+  const int outside_files = CountOutsideFiles(outside);
+  for (int trial = 0; trial < trials; ++trial) {
+    MakeTree(tree, outside);
+    std::atomic<bool> stop{false};
+    std::thread attacker([&] {
+      while (!stop.load(std::memory_order_relaxed)) ExchangeNames(tree / "sub", tree / "link");
+    });
+    remove(tree.string());
+    stop = true;
+    attacker.join();
+    std::error_code ignored;
+    fs::remove_all(tree, ignored);
+    if (CountOutsideFiles(outside) != outside_files) return trial;
+  }
+  return -1;
+}
+
+// The harness is sharp: the same attack makes a path-walking remover delete
+// files outside the tree. A race may take a while to land, so a run that
+// never sees it skips rather than fails.
+TEST_F(RmTreeRaceTest, TheAttackDefeatsAPathWalkingRemover) {
+  const int lost_at = FirstTrialThatLosesOutsideFiles(base_, kTrials, NaiveRemoveContents);
+  if (lost_at < 0) GTEST_SKIP() << "the race did not land in " << kTrials << " trials";
+  std::printf("a path-walking remover lost files outside the tree in trial %d\n", lost_at);
+}
+
+TEST_F(RmTreeRaceTest, SwappingASubdirectoryForALinkNeverReachesOutside) {
+  const fs::path outside = base_ / "outside";
+  const fs::path tree = base_ / "tree";
+  MakeOutside(outside);
+  const int outside_files = CountOutsideFiles(outside);
+
+  int interrupted = 0;  // trials in which rmTree met the attack and failed
+  long swaps = 0;
+  for (int trial = 0; trial < kTrials; ++trial) {
+    MakeTree(tree, outside);
+    std::atomic<bool> stop{false};
+    std::atomic<long> trial_swaps{0};
+    // Swaps "sub" and "link" back and forth, and sometimes replaces "sub" by
+    // renaming it away and putting a fresh link in its place.
+    std::thread attacker([&] {
+      for (long n = 0; !stop.load(std::memory_order_relaxed); ++n) {
+        if (n % 4 == 3) {
+          std::error_code ignored;
+          fs::rename(tree / "sub", tree / ("moved" + std::to_string(n)), ignored);
+          fs::create_directory_symlink(outside, tree / "sub", ignored);
+        } else if (ExchangeNames(tree / "sub", tree / "link") == 0) {
+          trial_swaps.fetch_add(1, std::memory_order_relaxed);
+        }
+      }
+    });
+    const int rc = ObjectStore::rmTree(tree.string());
+    stop = true;
+    attacker.join();
+    swaps += trial_swaps.load();
+    if (rc != 0) ++interrupted;
+
+    ASSERT_EQ(CountOutsideFiles(outside), outside_files)
+        << "trial " << trial << ": rmTree removed files outside the tree (rc " << rc << ")";
+    std::error_code ignored;
+    fs::remove_all(tree, ignored);
+  }
+  std::printf("rmTree race: %d trials, %ld swaps, %d interrupted by the attack, nothing lost\n",
+              kTrials, swaps, interrupted);
+  RecordProperty("trials", kTrials);
+  RecordProperty("interrupted", interrupted);
+  EXPECT_GT(swaps, 0);
+}
+
+// Paths longer than PATH_MAX: a chain of directories whose full path is
+// several times the limit, emptied while the attacker swaps its top.
+TEST_F(RmTreeRaceTest, TreeDeeperThanPathMaxUnderAttack) {
+  const fs::path outside = base_ / "outside";
+  const fs::path tree = base_ / "tree";
+  MakeOutside(outside);
+  const int outside_files = CountOutsideFiles(outside);
+  for (int trial = 0; trial < 20; ++trial) {
+    MakeTree(tree, outside);
+    // 120 levels of 60-character names: about 7,300 bytes of path.
+    const int fd = open(tree.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    int dir = fd;
+    const std::string name(60, 'd');
+    for (int level = 0; level < 120; ++level) {
+      ASSERT_EQ(mkdirat(dir, name.c_str(), 0755), 0);
+      const int next = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY);
+      ASSERT_GE(next, 0);
+      const int file = openat(next, "leaf", O_CREAT | O_WRONLY, 0644);
+      ASSERT_GE(file, 0);
+      close(file);
+      if (dir != fd) close(dir);
+      dir = next;
+    }
+    if (dir != fd) close(dir);
+    close(fd);
+
+    std::atomic<bool> stop{false};
+    std::thread attacker([&] {
+      while (!stop.load(std::memory_order_relaxed)) ExchangeNames(tree / "sub", tree / "link");
+    });
+    const int rc = ObjectStore::rmTree(tree.string());
+    stop = true;
+    attacker.join();
+    ASSERT_EQ(CountOutsideFiles(outside), outside_files) << "trial " << trial << " rc " << rc;
+    // Without interference from the attack, the deep chain itself is gone.
+    if (rc == 0) {
+      EXPECT_FALSE(fs::exists(tree / name));
+    }
+    std::error_code ignored;
+    fs::remove_all(tree, ignored);
+  }
+}
+
+}  // namespace
