@@ -60,6 +60,22 @@ class FuzzInput {
   std::abort();
 }
 
+// `text` in double quotes, every byte outside printable ASCII (and the quote
+// and backslash) as \xNN, for messages about arbitrary inputs.
+inline std::string Quote(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
+      out += static_cast<char>(c);
+    } else {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+      out += escaped;
+    }
+  }
+  return out + "\"";
+}
+
 }  // namespace fuzzing
 
 #endif  // OBJSTORE_FUZZ_FUZZ_INPUT_H_

@@ -29,6 +29,8 @@
 
 namespace {
 
+using fuzzing::Quote;
+
 using fuzzing::Fail;
 
 const char kName[] = "nzeltFuzzValue";
@@ -102,20 +104,6 @@ bool ReferenceParse(const std::string& text, int* value) {
   if (end == begin || errno == ERANGE || parsed < INT_MIN || parsed > INT_MAX) return false;
   *value = static_cast<int>(parsed);
   return true;
-}
-
-std::string Quote(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
-      out += static_cast<char>(c);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      out += escaped;
-    }
-  }
-  return out + "\"";
 }
 
 }  // namespace

@@ -29,6 +29,8 @@
 
 namespace {
 
+using fuzzing::Quote;
+
 using fuzzing::Fail;
 
 testing_support::CaptureLogWriter& Log() {
@@ -42,20 +44,6 @@ testing_support::CaptureLogWriter& Log() {
 
 // What "%s" prints for a std::string's c_str(): the bytes before any NUL.
 std::string AsPrinted(const std::string& text) { return std::string(text.c_str()); }
-
-std::string Quote(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
-      out += static_cast<char>(c);
-    } else {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-      out += escaped;
-    }
-  }
-  return out + "\"";
-}
 
 void CheckJoin(const std::string& first, const std::string& second, char sep) {
   const std::string joined = ObjectStore::join(first, second, sep);
