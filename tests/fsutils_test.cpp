@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -26,24 +27,67 @@
 
 namespace fs = std::filesystem;
 
-// readdir fails with EIO for the directory whose inode is set here, so that
-// rmTree's read-error path can be driven; every other call goes to the C
-// library. The executable's definition takes precedence over libc's for the
-// library's calls as well (visible by default: tests build with hidden
-// visibility, which would keep it out of the dynamic symbol table).
-static std::atomic<ino_t> g_fail_readdir_inode{0};
+// readdir misbehaves for the directory whose inode is set in
+// g_readdir_inode, as g_readdir_mode says, so that rmTree's paths for read
+// errors, missing or wrong entry types and entries that vanish can be
+// driven; every other call goes to the C library. The executable's
+// definition takes precedence over libc's for the library's calls as well
+// (visible by default: tests build with hidden visibility, which would keep
+// it out of the dynamic symbol table).
+enum class ReaddirMode {
+  kFail,         // fails with EIO
+  kTypeUnknown,  // reports every entry as DT_UNKNOWN
+  kTypeFile,     // reports every entry as a regular file
+  kTypeDir,      // reports every entry as a directory
+  kVanish,       // removes each entry (file or empty directory) before handing it out
+  kVanishTypeUnknown,  // both of the last two
+};
+static std::atomic<ino_t> g_readdir_inode{0};
+static std::atomic<ReaddirMode> g_readdir_mode{ReaddirMode::kFail};
 
 extern "C" __attribute__((visibility("default"))) struct dirent* readdir(DIR* dir) {
   using ReaddirFn = struct dirent* (*)(DIR*);
   static const ReaddirFn real = reinterpret_cast<ReaddirFn>(dlsym(RTLD_NEXT, "readdir"));
-  const ino_t failing = g_fail_readdir_inode.load();
+  const ino_t target = g_readdir_inode.load();
   struct stat status;
-  if (failing != 0 && fstat(dirfd(dir), &status) == 0 && status.st_ino == failing) {
+  if (target == 0 || fstat(dirfd(dir), &status) != 0 || status.st_ino != target) return real(dir);
+  const ReaddirMode mode = g_readdir_mode.load();
+  if (mode == ReaddirMode::kFail) {
     errno = EIO;
     return nullptr;
   }
-  return real(dir);
+  struct dirent* entry = real(dir);
+  if (entry == nullptr || std::strcmp(entry->d_name, ".") == 0 ||
+      std::strcmp(entry->d_name, "..") == 0)
+    return entry;
+  switch (mode) {
+    case ReaddirMode::kTypeUnknown: entry->d_type = DT_UNKNOWN; break;
+    case ReaddirMode::kTypeFile: entry->d_type = DT_REG; break;
+    case ReaddirMode::kTypeDir: entry->d_type = DT_DIR; break;
+    case ReaddirMode::kVanish:
+    case ReaddirMode::kVanishTypeUnknown:
+      if (mode == ReaddirMode::kVanishTypeUnknown) entry->d_type = DT_UNKNOWN;
+      if (unlinkat(dirfd(dir), entry->d_name, 0) != 0)
+        unlinkat(dirfd(dir), entry->d_name, AT_REMOVEDIR);
+      break;
+    case ReaddirMode::kFail: break;
+  }
+  return entry;
 }
+
+// Applies a readdir mode to one directory for the lifetime of the object.
+class ScopedReaddir {
+ public:
+  ScopedReaddir(const std::string& dir, ReaddirMode mode) {
+    struct stat status;
+    EXPECT_EQ(stat(dir.c_str(), &status), 0) << dir;
+    g_readdir_mode = mode;
+    g_readdir_inode = status.st_ino;
+  }
+  ~ScopedReaddir() { g_readdir_inode = 0; }
+  ScopedReaddir(const ScopedReaddir&) = delete;
+  ScopedReaddir& operator=(const ScopedReaddir&) = delete;
+};
 
 namespace {
 
@@ -337,17 +381,91 @@ TEST_F(FsUtilsTest, RmTreeStopsAtUnremovableEntry) {
 TEST_F(FsUtilsTest, RmTreeReportsReadErrors) {
   fs::create_directories(Path("top/sub"));
   WriteFile(Path("top/sub/file"), 1);
-  struct stat status;
-  ASSERT_EQ(stat(Path("top/sub").c_str(), &status), 0);
 
   ScopedCaptureLog log;
-  g_fail_readdir_inode = status.st_ino;
-  const int result = ObjectStore::rmTree(Path("top"));
-  g_fail_readdir_inode = 0;
+  int result = 0;
+  {
+    ScopedReaddir failing(Path("top/sub"), ReaddirMode::kFail);
+    result = ObjectStore::rmTree(Path("top"));
+  }
   EXPECT_EQ(result, EIO);
   ASSERT_EQ(log->messages().size(), 1u);
   EXPECT_EQ(log->messages()[0].text, "Error: can't read directory " + Path("top/sub") + " (5)");
   EXPECT_TRUE(fs::exists(Path("top/sub/file")));
+}
+
+// Entry types come from readdir where the file system gives them. Whether
+// it gives none, or wrong ones (an entry replaced since it was read looks
+// like that), every entry is still removed as what it is, and no link is
+// followed.
+TEST_F(FsUtilsTest, RmTreeRemovesEntriesWhateverTypeReaddirReports) {
+  const ReaddirMode modes[] = {ReaddirMode::kTypeUnknown, ReaddirMode::kTypeFile,
+                               ReaddirMode::kTypeDir};
+  for (const ReaddirMode mode : modes) {
+    SCOPED_TRACE(static_cast<int>(mode));
+    fs::create_directories(Path("outside/deep"));
+    WriteFile(Path("outside/keep"), 5);
+    fs::create_directories(Path("top/dir/sub"));
+    fs::create_directories(Path("top/empty"));
+    WriteFile(Path("top/file"), 3);
+    WriteFile(Path("top/dir/sub/file"), 3);
+    ASSERT_EQ(mkfifo(Path("top/fifo").c_str(), 0600), 0);
+    fs::create_directory_symlink(Path("outside"), Path("top/link-to-dir"));
+    fs::create_symlink(Path("outside/keep"), Path("top/link-to-file"));
+    fs::create_symlink("nowhere", Path("top/dangling"));
+
+    ScopedCaptureLog log;
+    int result = -1;
+    {
+      ScopedReaddir misreporting(Path("top"), mode);
+      result = ObjectStore::rmTree(Path("top"));
+    }
+    EXPECT_EQ(result, 0);
+    EXPECT_TRUE(fs::is_directory(Path("top")));
+    EXPECT_TRUE(fs::is_empty(Path("top")));
+    EXPECT_TRUE(fs::exists(Path("outside/keep")));
+    EXPECT_TRUE(fs::is_directory(Path("outside/deep")));
+    EXPECT_TRUE(log->messages().empty());
+  }
+}
+
+// An entry that vanishes between being read and being removed fails as its
+// status query would: "can't stat" with ENOENT, whatever its type and
+// whether readdir reported the type.
+TEST_F(FsUtilsTest, RmTreeEntryThatVanishesFailsItsStatusQuery) {
+  const struct {
+    const char* entry;
+    bool directory;
+    ReaddirMode mode;
+  } cases[] = {
+      {"file", false, ReaddirMode::kVanish},
+      {"dir", true, ReaddirMode::kVanish},
+      {"file", false, ReaddirMode::kVanishTypeUnknown},
+      {"dir", true, ReaddirMode::kVanishTypeUnknown},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.entry) + " mode " + std::to_string(static_cast<int>(c.mode)));
+    fs::create_directories(Path("top/sub"));
+    if (c.directory) {
+      fs::create_directory(Path("top/sub/") + c.entry);
+    } else {
+      WriteFile(Path("top/sub/") + c.entry, 1);
+    }
+
+    ScopedCaptureLog log;
+    int result = 0;
+    {
+      ScopedReaddir vanishing(Path("top/sub"), c.mode);
+      result = ObjectStore::rmTree(Path("top"));
+    }
+    EXPECT_EQ(result, ENOENT);
+    const auto messages = log->messages();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].level, -1);
+    EXPECT_EQ(messages[0].text, "Error: can't stat " + Path("top/sub/") + c.entry + " (2)");
+    EXPECT_TRUE(fs::is_directory(Path("top/sub")));  // the walk stopped there
+    fs::remove_all(Path("top"));
+  }
 }
 
 // 300 levels whose path is far longer than PATH_MAX: the walk works through
