@@ -11,8 +11,8 @@
 namespace {
 
 TEST(GuidConcurrency, ManyThreadsNeverShareADraw) {
-  constexpr int kThreads = 8;
-  constexpr int kPerThread = 4000;
+  constexpr int kThreads = 16;
+  constexpr int kPerThread = 4000;  // 64,000 GUIDs from 16 threads
   std::vector<std::vector<std::string>> results(kThreads);
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
@@ -30,6 +30,37 @@ TEST(GuidConcurrency, ManyThreadsNeverShareADraw) {
       distinct.insert(guid);
     }
   EXPECT_EQ(distinct.size(), static_cast<size_t>(kThreads) * kPerThread);
+}
+
+// Threads that each take a few GUIDs and end, many times over: a new thread
+// has nothing drawn ahead of it (no all-zero or stale text), and what a
+// thread leaves unused is never handed to another one.
+TEST(GuidConcurrency, ShortLivedThreadsNeverShareADraw) {
+  constexpr int kRounds = 50;
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 3;
+  std::set<std::string> distinct;
+  size_t total = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    // One list per thread, the last for the long-lived main thread.
+    std::vector<std::vector<std::string>> results(kThreads + 1);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([&results, t] {
+        for (int i = 0; i < kPerThread; ++i) results[t].push_back(ObjectStore::generateGuid());
+      });
+    results[kThreads].push_back(ObjectStore::generateGuid());
+    for (std::thread& thread : threads) thread.join();
+    for (const auto& list : results)
+      for (const std::string& guid : list) {
+        ASSERT_EQ(guid.size(), 32u);
+        ASSERT_EQ(guid[12], '4') << guid;
+        ASSERT_NE(std::string("89ab").find(guid[16]), std::string::npos) << guid;
+        distinct.insert(guid);
+        ++total;
+      }
+  }
+  EXPECT_EQ(distinct.size(), total);
 }
 
 // A plain counter guarded only by the section: a lost update (or, under
