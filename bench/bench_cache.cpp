@@ -152,6 +152,7 @@ class OurCache : public BenchTarget {
     freed.push_back(&keys.elements[size]);
   }
   ~OurCache() override {
+    current_ = this;
     generic_cache_del_cache(cache_);
     current_ = nullptr;
   }
@@ -160,11 +161,13 @@ class OurCache : public BenchTarget {
     return generic_cache_find_element_with_key1(cache_, key, len);
   }
   bool Update(BenchElement* e) override {
+    current_ = this;
     return generic_cache_update_with_key1(cache_, e->key, e->element.key1_len, &e->element) == 0;
   }
 
  private:
-  // A CallBackFunc carries no context: one cache lives at a time.
+  // A CallBackFunc carries no context: releases go to the cache that is
+  // being updated or destroyed (a second one may live for a memory reading).
   static void Release(generic_cache_element_t* element) {
     current_->freed.push_back(static_cast<BenchElement*>(element->data));
   }
