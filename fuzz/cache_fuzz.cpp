@@ -163,7 +163,8 @@ class Run {
         callback_ ? model_.PrimaryTableOrder() : std::vector<generic_cache_element_t*>();
     generic_cache_del_cache(cache_);
     cache_ = nullptr;
-    if (Released() != expected) Fail("destruction: release sequence differs from the model");
+    if (ReleaseRecorder::TakeElements() != expected)
+      Fail("destruction: release sequence differs from the model");
     if (!Log().messages().empty()) Fail("destruction logged");
   }
 
@@ -390,20 +391,13 @@ class Run {
            std::to_string(key.len) + ")";
   }
 
-  static std::vector<generic_cache_element_t*> Released() {
-    std::vector<generic_cache_element_t*> elements;
-    for (const testing_support::ReleasedElement& r : ReleaseRecorder::Take()) {
-      elements.push_back(r.element);
-    }
-    return elements;
-  }
-
   void Check(const std::string& what) {
     if (result_ != expected_result_) {
       Fail(what + ": result " + std::to_string(result_) + ", expected " +
            std::to_string(expected_result_));
     }
-    if (Released() != expected_releases_) Fail(what + ": release sequence differs");
+    if (ReleaseRecorder::TakeElements() != expected_releases_)
+      Fail(what + ": release sequence differs");
     expected_releases_.clear();
 
     const std::vector<testing_support::LoggedMessage> messages = Log().messages();

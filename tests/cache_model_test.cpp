@@ -139,7 +139,7 @@ class ModelRun {
     std::vector<generic_cache_element_t*> expected = model_.PrimaryTableOrder();
     generic_cache_del_cache(cache_);
     cache_ = nullptr;
-    EXPECT_EQ(ReleasedElements(), expected) << "release order at destruction";
+    EXPECT_EQ(ReleaseRecorder::TakeElements(), expected) << "release order at destruction";
   }
 
  private:
@@ -359,18 +359,10 @@ class ModelRun {
            std::to_string(key.len) + ")";
   }
 
-  static std::vector<generic_cache_element_t*> ReleasedElements() {
-    std::vector<generic_cache_element_t*> elements;
-    for (const testing_support::ReleasedElement& r : ReleaseRecorder::Take()) {
-      elements.push_back(r.element);
-    }
-    return elements;
-  }
-
   void Check(const std::string& what) {
     SCOPED_TRACE(what);
     EXPECT_EQ(result_, expected_result_) << "result";
-    EXPECT_EQ(ReleasedElements(), expected_releases_) << "release sequence";
+    EXPECT_EQ(ReleaseRecorder::TakeElements(), expected_releases_) << "release sequence";
     expected_releases_.clear();
 
     std::vector<testing_support::LoggedMessage> messages = log_->messages();

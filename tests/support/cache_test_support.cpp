@@ -102,6 +102,12 @@ std::vector<std::string> ReleaseRecorder::TakeKey1s() {
   return keys;
 }
 
+std::vector<generic_cache_element_t*> ReleaseRecorder::TakeElements() {
+  std::vector<generic_cache_element_t*> elements;
+  for (const ReleasedElement& released : Take()) elements.push_back(released.element);
+  return elements;
+}
+
 std::size_t ReleaseRecorder::Count() {
   std::lock_guard<std::mutex> guard(RecorderMutex());
   return RecorderLog().size();
