@@ -297,7 +297,9 @@ void count_miss(generic_cache_t* cache) {
 
 // One key of the cache: its table, hash, comparison and case flag in the
 // handle, its fields in the element, its links and stored hash in the node.
-// Lookup, linking and rename are written once and told which side they serve.
+// Lookup, linking and rename are written once and told which side they serve;
+// the operations take the side as a template argument, so that every member
+// pointer folds to a constant offset on the lookup path.
 struct key_side {
   generic_cache_item** generic_cache_t::*buckets;
   HashFunc generic_cache_t::*hash;
@@ -313,21 +315,20 @@ struct key_side {
   const char* rename_signature;
 };
 
-const key_side kKey1Side = {
+constexpr key_side kKey1Side = {
     &generic_cache_t::key1_buckets, &generic_cache_t::key1_hash, &generic_cache_t::key1_cmp,
     &generic_cache_t::key1_case_sensitive, &generic_cache_element::key1,
     &generic_cache_element::key1_len, &generic_cache_item::key1_prev,
     &generic_cache_item::key1_next, &hashed_item::key1_hash, false, kFind1Signature,
     kRename1Signature};
 
-const key_side kKey2Side = {
+constexpr key_side kKey2Side = {
     &generic_cache_t::key2_buckets, &generic_cache_t::key2_hash, &generic_cache_t::key2_cmp,
     &generic_cache_t::key2_case_sensitive, &generic_cache_element::key2,
     &generic_cache_element::key2_len, &generic_cache_item::key2_prev,
     &generic_cache_item::key2_next, &hashed_item::key2_hash, true, kFind2Signature,
     kRename2Signature};
 
-const key_side& other_side(const key_side& side) { return &side == &kKey1Side ? kKey2Side : kKey1Side; }
 
 uint32_t hash_key(const generic_cache_t* cache, const key_side& side, const char* key, int len) {
   return static_cast<uint32_t>((cache->*side.hash)(key, len));
@@ -504,8 +505,8 @@ struct lookup_key {
 // Validates a lookup key and hashes it: -1 means strlen, a longer length is
 // clamped to the key. Logs and returns false for a null or empty key or a
 // length of 0 or below -1; no counter moves then.
-bool prepare_lookup(const generic_cache_t* cache, const key_side& side, const char* key, int len,
-                    lookup_key* out) {
+template <const key_side& side>
+bool prepare_lookup(const generic_cache_t* cache, const char* key, int len, lookup_key* out) {
   bool valid = key != nullptr && key[0] != '\0' && (len == -1 || len > 0);
   if (!valid) {
     OBJSTORE_LOG(-1, side.find_signature, "Error: key [%p] is invalid or key[0] is 0.",
@@ -522,7 +523,8 @@ bool prepare_lookup(const generic_cache_t* cache, const key_side& side, const ch
 
 // Walks one chain from its head; the first node whose key compares equal
 // wins. Counts a hit or a miss.
-generic_cache_item* find_item(generic_cache_t* cache, const key_side& side, const lookup_key& k) {
+template <const key_side& side>
+generic_cache_item* find_item(generic_cache_t* cache, const lookup_key& k) {
   const KeyCompareFunc compare = cache->*side.compare;
   for (generic_cache_item* item = (cache->*side.buckets)[bucket_of(cache, k.hash)]; item != nullptr;
        item = item->*side.next) {
@@ -667,30 +669,32 @@ int insert_prepared(generic_cache_t* cache, pending_insert& pending) {
 
 // ---- Single-element operations ------------------------------------------------------
 
-generic_cache_element* find_element(generic_cache_t* cache, const key_side& side, const char* key,
-                                    int len) {
+template <const key_side& side>
+generic_cache_element* find_element(generic_cache_t* cache, const char* key, int len) {
   lookup_key k;
-  if (cache == nullptr || !prepare_lookup(cache, side, key, len, &k)) return nullptr;
+  if (cache == nullptr || !prepare_lookup<side>(cache, key, len, &k)) return nullptr;
   SharedLock guard(cache);
-  generic_cache_item* item = find_item(cache, side, k);
+  generic_cache_item* item = find_item<side>(cache, k);
   return item != nullptr ? item->element : nullptr;
 }
 
-int delete_element(generic_cache_t* cache, const key_side& side, const char* key, int len) {
+template <const key_side& side>
+int delete_element(generic_cache_t* cache, const char* key, int len) {
   lookup_key k;
-  if (cache == nullptr || !prepare_lookup(cache, side, key, len, &k)) return 1;
+  if (cache == nullptr || !prepare_lookup<side>(cache, key, len, &k)) return 1;
   ExclusiveLock guard(cache);
-  generic_cache_item* item = find_item(cache, side, k);
+  generic_cache_item* item = find_item<side>(cache, k);
   if (item == nullptr) return 1;
   rem_item_from_cache(cache, item);
   return 0;
 }
 
-int promote_element(generic_cache_t* cache, const key_side& side, const char* key, int len) {
+template <const key_side& side>
+int promote_element(generic_cache_t* cache, const char* key, int len) {
   lookup_key k;
-  if (cache == nullptr || !prepare_lookup(cache, side, key, len, &k)) return 1;
+  if (cache == nullptr || !prepare_lookup<side>(cache, key, len, &k)) return 1;
   ExclusiveLock guard(cache);
-  generic_cache_item* item = find_item(cache, side, k);
+  generic_cache_item* item = find_item<side>(cache, k);
   if (item == nullptr) return 1;
   promote_item(cache, item);
   return 0;
@@ -699,17 +703,18 @@ int promote_element(generic_cache_t* cache, const key_side& side, const char* ke
 // Replaces the element found under `key` (if any) by `element`. The old one
 // is released before the new one is linked, even when the insertion fails;
 // an old one that is `element` itself stays the caller's and is not released.
-int replace_element(generic_cache_t* cache, const key_side& side, const char* key, int len,
+template <const key_side& side>
+int replace_element(generic_cache_t* cache, const char* key, int len,
                     generic_cache_element* element, const char* signature) {
   if (cache == nullptr) {
     OBJSTORE_LOG(-1, signature, "Error: cache [%p] is invalid.", static_cast<const void*>(cache));
     return 1;
   }
   lookup_key k;
-  const bool key_valid = prepare_lookup(cache, side, key, len, &k);
+  const bool key_valid = prepare_lookup<side>(cache, key, len, &k);
   pending_insert pending(cache, element);
   ExclusiveLock guard(cache);
-  generic_cache_item* old_item = key_valid ? find_item(cache, side, k) : nullptr;
+  generic_cache_item* old_item = key_valid ? find_item<side>(cache, k) : nullptr;
   if (old_item != nullptr) {
     // Passing back the cached element re-inserts it as most recently used.
     // Releasing it first would hand the caller's callback an element that
@@ -729,10 +734,10 @@ int replace_element(generic_cache_t* cache, const key_side& side, const char* ke
 // The element leaves the cache (released and logged) when the function broke
 // the contract: an unusable new key, or a change to the other key, whose
 // chain the node would otherwise stay in under a stale hash.
-int rename_one(generic_cache_t* cache, generic_cache_item* item, const key_side& side,
-               RenameFunc rename, void* user_data) {
+template <const key_side& side, const key_side& other>
+int rename_one(generic_cache_t* cache, generic_cache_item* item, RenameFunc rename,
+               void* user_data) {
   generic_cache_element* e = item->element;
-  const key_side& other = other_side(side);
   const int32_t old_len = e->*side.key_len;
   const char* const other_key = e->*other.key;
   const int32_t other_len = e->*other.key_len;
@@ -779,7 +784,8 @@ int rename_one(generic_cache_t* cache, generic_cache_item* item, const key_side&
 
 // Offers every element, most recently used first. The successor is taken
 // before the call because a dropped node is freed.
-int rename_all(generic_cache_t* cache, const key_side& side, RenameFunc rename, void* user_data) {
+template <const key_side& side, const key_side& other>
+int rename_all(generic_cache_t* cache, RenameFunc rename, void* user_data) {
   if (cache == nullptr || rename == nullptr) {
     OBJSTORE_LOG(-1, side.rename_signature, "Error: cache [%p] or rename function is invalid.",
                  static_cast<const void*>(cache));
@@ -789,7 +795,7 @@ int rename_all(generic_cache_t* cache, const key_side& side, RenameFunc rename, 
   int result = 0;
   for (generic_cache_item* item = cache->lru_head; item != nullptr;) {
     generic_cache_item* next = item->lru_next;
-    result = rename_one(cache, item, side, rename, user_data);
+    result = rename_one<side, other>(cache, item, rename, user_data);
     if (result > 0) break;
     item = next;
   }
@@ -951,46 +957,46 @@ void generic_cache_get_stats(generic_cache_t* cache, generic_cache_stats* stats)
 
 generic_cache_element_t* generic_cache_find_element_with_key1(generic_cache_t* cache,
                                                               const char* key, int len) {
-  return find_element(cache, kKey1Side, key, len);
+  return find_element<kKey1Side>(cache, key, len);
 }
 
 generic_cache_element_t* generic_cache_find_element_with_key2(generic_cache_t* cache,
                                                               const char* key, int len) {
-  return find_element(cache, kKey2Side, key, len);
+  return find_element<kKey2Side>(cache, key, len);
 }
 
 int generic_cache_delete_with_key1(generic_cache_t* cache, const char* key, int len) {
-  return delete_element(cache, kKey1Side, key, len);
+  return delete_element<kKey1Side>(cache, key, len);
 }
 
 int generic_cache_delete_with_key2(generic_cache_t* cache, const char* key, int len) {
-  return delete_element(cache, kKey2Side, key, len);
+  return delete_element<kKey2Side>(cache, key, len);
 }
 
 int generic_cache_update_pos_with_key1(generic_cache_t* cache, const char* key, int len) {
-  return promote_element(cache, kKey1Side, key, len);
+  return promote_element<kKey1Side>(cache, key, len);
 }
 
 int generic_cache_update_pos_with_key2(generic_cache_t* cache, const char* key, int len) {
-  return promote_element(cache, kKey2Side, key, len);
+  return promote_element<kKey2Side>(cache, key, len);
 }
 
 int generic_cache_update_with_key1(generic_cache_t* cache, const char* key, int len,
                                    generic_cache_element_t* element) {
-  return replace_element(cache, kKey1Side, key, len, element, kUpdate1Signature);
+  return replace_element<kKey1Side>(cache, key, len, element, kUpdate1Signature);
 }
 
 int generic_cache_update_with_key2(generic_cache_t* cache, const char* key, int len,
                                    generic_cache_element_t* element) {
-  return replace_element(cache, kKey2Side, key, len, element, kUpdate2Signature);
+  return replace_element<kKey2Side>(cache, key, len, element, kUpdate2Signature);
 }
 
 int generic_cache_rename_all_key1_if(generic_cache_t* cache, RenameFunc rename, void* user_data) {
-  return rename_all(cache, kKey1Side, rename, user_data);
+  return rename_all<kKey1Side, kKey2Side>(cache, rename, user_data);
 }
 
 int generic_cache_rename_all_key2_if(generic_cache_t* cache, RenameFunc rename, void* user_data) {
-  return rename_all(cache, kKey2Side, rename, user_data);
+  return rename_all<kKey2Side, kKey1Side>(cache, rename, user_data);
 }
 
 void generic_cache_get_bucket_stats(generic_cache_t* cache, generic_cache_bucket_stats* stats) {
