@@ -15,42 +15,13 @@ build=${1:-build}
 osutil="$root/$build/tools/osutil"
 [ -x "$osutil" ] || { echo "monitoring test: $osutil not built" >&2; exit 1; }
 
-packages=(prometheus prometheus-node-exporter)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "monitoring test: needs root to install ${missing[*]}; skipped"
-    exit 0
-  fi
-  apt-get update -qq
-  # policy-rc.d keeps the packages from starting their daemons; a policy the
-  # machine already has is left as it is.
-  own_policy=0
-  if [ ! -e /usr/sbin/policy-rc.d ]; then
-    printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
-    chmod +x /usr/sbin/policy-rc.d
-    own_policy=1
-  fi
-  status=0
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
-    || status=$?
-  [ "$own_policy" -eq 0 ] || rm -f /usr/sbin/policy-rc.d
-  [ "$status" -eq 0 ] || exit "$status"
-  # Only the binaries are wanted: whatever service this install enabled or
-  # started (a machine's own policy may allow it) is stopped and disabled.
-  # systemctl disables a unit without a running systemd as well.
-  for p in "${missing[@]}"; do
-    if [ -d /run/systemd/system ]; then
-      systemctl disable --now "$p.service" >/dev/null 2>&1 || true
-    else
-      systemctl disable "$p.service" >/dev/null 2>&1 || true
-      [ ! -x "/etc/init.d/$p" ] || "/etc/init.d/$p" stop >/dev/null 2>&1 || true
-    fi
-  done
+status=0
+bash "$root/tools/install-missing.sh" prometheus prometheus-node-exporter || status=$?
+if [ "$status" -eq 2 ]; then
+  echo "monitoring test: skipped"
+  exit 0
 fi
+[ "$status" -eq 0 ] || exit "$status"
 
 work=$(mktemp -d)
 exporter_pid=""
