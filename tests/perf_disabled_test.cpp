@@ -55,7 +55,7 @@ TEST_P(PerfDisabledTest, MetricsSayDisabledAndHoldNoCounters) {
     const auto metrics = testing_support::parseExposition(ObjectStore::formatPerfMetrics(format));
     ASSERT_EQ(metrics.samples.size(), 1u);
     EXPECT_EQ(metrics.samples[0].name, "objstore_perf_counters_enabled");
-    EXPECT_EQ(metrics.samples[0].value, 0);
+    EXPECT_EQ(metrics.samples[0].value, "0");
   }
 }
 

@@ -1,8 +1,8 @@
 // A strict reader of the Prometheus / OpenMetrics text expositions, for tests
 // that check what monitoring would scrape. It rejects what a scraper would
-// reject (bad names, bad escapes, samples before or outside their family,
-// split families, duplicate series, a missing final newline) and, to keep the
-// writer honest, any comment other than HELP, TYPE, UNIT and a final EOF.
+// (bad names and escapes, samples without a TYPE or outside their family, a
+// family split in two, duplicate series) and any comment but HELP, TYPE, UNIT
+// and a final EOF.
 #ifndef OBJSTORE_TESTS_SUPPORT_METRICS_EXPOSITION_H_
 #define OBJSTORE_TESTS_SUPPORT_METRICS_EXPOSITION_H_
 
@@ -13,23 +13,23 @@
 namespace testing_support {
 
 struct MetricSample {
-  std::string name;                           // e.g. "x_seconds_count"
-  std::map<std::string, std::string> labels;  // unescaped values
-  double value;
-  bool operator==(const MetricSample& other) const;
-};
-
-struct MetricFamilyInfo {
-  std::string type, help, unit;  // empty when not given
+  std::string name;
+  std::map<std::string, std::string> labels;  // values unescaped
+  std::string value;                          // as written: "0.25", "NaN"
+  bool operator==(const MetricSample& other) const {
+    return name == other.name && labels == other.labels && value == other.value;
+  }
 };
 
 struct Exposition {
-  std::map<std::string, MetricFamilyInfo> families;
-  std::vector<MetricSample> samples;  // in the order written
-  bool eof = false;                   // ended with "# EOF"
+  std::map<std::string, std::map<std::string, std::string>> families;  // name -> HELP/TYPE/UNIT
+  std::vector<MetricSample> samples;
+  bool eof = false;  // ended with "# EOF"
 
-  // The samples named `name`, keyed by their label "id" (-1 when unlabelled).
-  std::map<int, MetricSample> byId(const std::string& name) const;
+  // The values of the samples named `name`, by their label "id" (-1 for none).
+  std::map<int, double> byId(const std::string& name) const;
+  // The samples named `name`, by their label "id".
+  std::map<int, MetricSample> samplesById(const std::string& name) const;
 };
 
 // Throws std::invalid_argument naming the line at the first fault.
