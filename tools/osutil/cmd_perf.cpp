@@ -218,11 +218,11 @@ int runPerf(const Args& args) {
       printEngineReport();
       break;
     case Format::kPrometheus:
-      std::fputs(ObjectStore::formatPerfMetrics(ObjectStore::PERF_METRICS_PROMETHEUS).c_str(),
-                 stdout);
-      break;
     case Format::kOpenMetrics:
-      std::fputs(ObjectStore::formatPerfMetrics(ObjectStore::PERF_METRICS_OPENMETRICS).c_str(),
+      std::fputs(ObjectStore::formatPerfMetrics(format == Format::kOpenMetrics
+                                                    ? ObjectStore::PERF_METRICS_OPENMETRICS
+                                                    : ObjectStore::PERF_METRICS_PROMETHEUS)
+                     .c_str(),
                  stdout);
       break;
     case Format::kJson:
