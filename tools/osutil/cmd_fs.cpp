@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -27,7 +28,7 @@ const char kFsHelp[] =
     "\n"
     "mkdir   creates PATH and its missing parents; an existing directory is fine\n"
     "exists  prints yes or no; exit status 0 when PATH exists, 1 when not\n"
-    "size    prints the size and the allocated bytes of FILE\n"
+    "size    prints the size and the allocated bytes of the regular file FILE\n"
     "df      prints the free and total bytes of the file system holding PATH\n"
     "empty   removes everything under DIR and keeps DIR itself\n"
     "\n"
@@ -49,10 +50,12 @@ const char kExistsHelp[] =
 const char kSizeHelp[] =
     "Usage: osutil fs size FILE\n"
     "\n"
-    "Prints two lines:\n"
+    "Prints two lines for the regular file FILE (a symbolic link is followed):\n"
     "  size: BYTES        the file's length\n"
     "  allocated: BYTES   the space allocated to it (512-byte blocks times 512;\n"
-    "                     less than the size for a sparse file)\n";
+    "                     less than the size for a sparse file)\n"
+    "FILE is never opened for reading, so a FIFO cannot block and a device is\n"
+    "not disturbed: anything but a regular file is refused (exit 1).\n";
 
 const char kDfHelp[] =
     "Usage: osutil fs df PATH\n"
@@ -98,16 +101,40 @@ int runExists(const Args& args) {
   return exists ? kExitOk : kExitFailed;
 }
 
+// Opens `path` for a status query only. O_PATH names the inode without
+// opening the file itself: a FIFO cannot block and a device's driver never
+// sees an open (no tape rewind, no line hang-up). A symbolic link is
+// followed, like stat. Returns the descriptor, or -1 after a message.
+int openForStatus(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (fd < 0) {
+    printError("fs size", "cannot open '" + path + "': " + std::strerror(errno));
+    return -1;
+  }
+  // The type comes from the descriptor, not from a second lookup of the
+  // path, so the file cannot be swapped between the check and the size.
+  struct stat status;
+  std::string failure;
+  if (::fstat(fd, &status) != 0) {
+    failure = "cannot stat '" + path + "': " + std::strerror(errno);
+  } else if (!S_ISREG(status.st_mode)) {
+    failure = "'" + path + "' is not a regular file";
+  }
+  if (!failure.empty()) {
+    printError("fs size", failure);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 int runSize(const Args& args) {
   const ParsedArgs parsed = parseArgs("fs size", args, {});
   if (parsed.help) return printHelp(kSizeHelp);
   requireOperands("fs size", parsed, 1, 1);
   const std::string& path = parsed.positional[0];
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    printError("fs size", "cannot open '" + path + "': " + std::strerror(errno));
-    return kExitFailed;
-  }
+  const int fd = openForStatus(path);
+  if (fd < 0) return kExitFailed;
   uint64_t size = 0, allocated = 0;
   const int result = ObjectStore::getFileSize(&size, &allocated, fd);
   const int statError = errno;

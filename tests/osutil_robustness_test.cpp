@@ -1,0 +1,50 @@
+// osutil against what it must survive: files that are not regular, output
+// and logs that cannot be written, operands where none belong.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/osutil_run.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace testing_support;
+
+using RobustnessTest = OsutilTest;
+
+TEST_F(RobustnessTest, FsSizeRefusesAllButRegularFilesWithoutBlocking) {
+  const std::string fifo = path("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A writer holds the FIFO, so that a regression which opens it for
+  // reading prints a size instead of hanging the suite.
+  const int holder = open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  fs::create_directory(path("dir"));
+  fs::create_symlink(fifo, path("link-to-fifo"));
+  for (const std::string& target :
+       {fifo, path("link-to-fifo"), std::string("/dev/null"), path("dir")}) {
+    const RunResult run = osutil({"fs", "size", target});
+    EXPECT_EQ(run.status, 1) << target;
+    EXPECT_EQ(run.out, "") << target;
+    EXPECT_EQ(run.err, "osutil: fs size: '" + target + "' is not a regular file\n");
+  }
+  close(holder);
+
+  // A link to a regular file is followed, as before.
+  writeFile(path("file"), "12345");
+  fs::create_symlink(path("file"), path("link-to-file"));
+  const RunResult linked = osutil({"fs", "size", path("link-to-file")});
+  EXPECT_EQ(linked.status, 0) << linked.err;
+  EXPECT_EQ(field(fields(linked.out), "size"), 5u);
+}
+
+}  // namespace
