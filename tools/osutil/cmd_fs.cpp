@@ -12,6 +12,8 @@
 #include <iostream>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 #include "objstore/objStrUtils.h"
 #include "tools/osutil/cli.h"
 #include "tools/osutil/commands.h"
@@ -22,8 +24,8 @@ namespace {
 const char kFsHelp[] =
     "Usage: osutil fs mkdir PATH\n"
     "       osutil fs exists PATH\n"
-    "       osutil fs size FILE\n"
-    "       osutil fs df PATH\n"
+    "       osutil fs size [--json] FILE\n"
+    "       osutil fs df [--json] PATH\n"
     "       osutil fs empty [--yes] DIR\n"
     "\n"
     "mkdir   creates PATH and its missing parents; an existing directory is fine\n"
@@ -48,21 +50,25 @@ const char kExistsHelp[] =
     "Exit status 0 for yes, 1 for no.\n";
 
 const char kSizeHelp[] =
-    "Usage: osutil fs size FILE\n"
+    "Usage: osutil fs size [--json] FILE\n"
     "\n"
     "Prints two lines for the regular file FILE (a symbolic link is followed):\n"
     "  size: BYTES        the file's length\n"
     "  allocated: BYTES   the space allocated to it (512-byte blocks times 512;\n"
     "                     less than the size for a sparse file)\n"
     "FILE is never opened for reading, so a FIFO cannot block and a device is\n"
-    "not disturbed: anything but a regular file is refused (exit 1).\n";
+    "not disturbed: anything but a regular file is refused (exit 1).\n"
+    "\n"
+    "  --json  print one JSON object instead: {\"size\": BYTES, \"allocated\": BYTES}\n";
 
 const char kDfHelp[] =
-    "Usage: osutil fs df PATH\n"
+    "Usage: osutil fs df [--json] PATH\n"
     "\n"
     "Prints two lines for the file system that holds PATH:\n"
     "  free: BYTES    free bytes, including the blocks reserved for root\n"
-    "  total: BYTES   the file system's size\n";
+    "  total: BYTES   the file system's size\n"
+    "\n"
+    "  --json  print one JSON object instead: {\"free\": BYTES, \"total\": BYTES}\n";
 
 const char kEmptyHelp[] =
     "Usage: osutil fs empty [--yes] DIR\n"
@@ -129,7 +135,7 @@ int openForStatus(const std::string& path) {
 }
 
 int runSize(const Args& args) {
-  const ParsedArgs parsed = parseArgs("fs size", args, {});
+  const ParsedArgs parsed = parseArgs("fs size", args, {kJsonOption});
   if (parsed.help) return printHelp(kSizeHelp);
   requireOperands("fs size", parsed, 1, 1);
   const std::string& path = parsed.positional[0];
@@ -143,13 +149,17 @@ int runSize(const Args& args) {
     printError("fs size", "cannot stat '" + path + "': " + std::strerror(statError));
     return kExitFailed;
   }
-  std::printf("size: %llu\nallocated: %llu\n", static_cast<unsigned long long>(size),
-              static_cast<unsigned long long>(allocated));
+  if (parsed.has("json")) {
+    printJson({{"size", size}, {"allocated", allocated}});
+  } else {
+    std::printf("size: %llu\nallocated: %llu\n", static_cast<unsigned long long>(size),
+                static_cast<unsigned long long>(allocated));
+  }
   return kExitOk;
 }
 
 int runDf(const Args& args) {
-  const ParsedArgs parsed = parseArgs("fs df", args, {});
+  const ParsedArgs parsed = parseArgs("fs df", args, {kJsonOption});
   if (parsed.help) return printHelp(kDfHelp);
   requireOperands("fs df", parsed, 1, 1);
   const std::string& path = parsed.positional[0];
@@ -159,8 +169,12 @@ int runDf(const Args& args) {
     printError("fs df", "cannot read the file system of '" + path + "': " + std::strerror(error));
     return kExitFailed;
   }
-  std::printf("free: %llu\ntotal: %llu\n", static_cast<unsigned long long>(freeBytes),
-              static_cast<unsigned long long>(totalBytes));
+  if (parsed.has("json")) {
+    printJson({{"free", freeBytes}, {"total", totalBytes}});
+  } else {
+    std::printf("free: %llu\ntotal: %llu\n", static_cast<unsigned long long>(freeBytes),
+                static_cast<unsigned long long>(totalBytes));
+  }
   return kExitOk;
 }
 
