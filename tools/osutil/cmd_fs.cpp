@@ -80,8 +80,9 @@ const char kEmptyHelp[] =
     "  -y, --yes  do not ask\n"
     "\n"
     "Without --yes, asks \"Remove everything under DIR? [y/N]\" when standard\n"
-    "input is a terminal (anything but y or yes keeps DIR as it is, exit 1), and\n"
-    "refuses to run (exit 2) when it is not. The root directory is never emptied.\n";
+    "input is a terminal (any answer but y, Y, yes, Yes or YES keeps DIR as it\n"
+    "is, exit 1), and refuses to run (exit 2) when it is not. The root directory\n"
+    "is never emptied (exit 1).\n";
 
 int runMkdir(const Args& args) {
   const ParsedArgs parsed = parseArgs("fs mkdir", args, {});

@@ -24,8 +24,8 @@ const char kRpcbindHelp[] =
     "Binds TCP port 111 on IPv4 and releases it at once. Prints \"running\" and\n"
     "exits 0 when another socket holds the port (taken for a running port\n"
     "mapper); prints \"not running\" and exits 1 otherwise, including when the\n"
-    "process may not bind the port at all (use --log-level 1 to tell the cases\n"
-    "apart).\n"
+    "process may not bind the port at all (run 'osutil --log-level 1 probe\n"
+    "rpcbind' to tell the cases apart).\n"
     "\n"
     "  --json  print one JSON object instead: {\"running\": true} or\n"
     "          {\"running\": false}, with the same exit status\n";
