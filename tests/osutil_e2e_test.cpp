@@ -1,8 +1,6 @@
 // End-to-end tests of the osutil program: every test runs the real binary
 // with pipes on its standard streams and checks its output and exit status,
 // against GNU coreutils where they offer the same answer.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -20,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/osutil_run.h"
+#include "tests/support/port111.h"
 
 #ifndef OSUTIL_VERSION
 #define OSUTIL_VERSION ""
@@ -438,18 +437,11 @@ TEST_F(OsutilTest, ProbeDisklibReadsTheMountMappedInTheStore) {
   EXPECT_NE(unknown.err.find("subclient 8"), std::string::npos) << unknown.err;
 }
 
-
 TEST_F(OsutilTest, ProbeRpcbindSeesAListenerOnPort111) {
   Port111Lock lock;
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(111);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  const int listener = bindPort111();
+  if (listener < 0) {
     const int error = errno;
-    close(listener);
     if (error != EADDRINUSE) GTEST_SKIP() << "cannot bind port 111: " << std::strerror(error);
     // A real port mapper holds it.
     const RunResult run = osutil({"probe", "rpcbind"});

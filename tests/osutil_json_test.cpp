@@ -1,7 +1,5 @@
 // osutil's --json output, read back with a real JSON parser and held against
 // the same command's text lines.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "tests/support/osutil_run.h"
+#include "tests/support/port111.h"
 
 namespace {
 
@@ -84,26 +83,20 @@ TEST_F(JsonTest, ProbeDisklibAnswersOrFails) {
 
 TEST_F(JsonTest, ProbeRpcbindAgreesWithTheTextAnswer) {
   Port111Lock lock;
-  // Held when this process may bind port 111, so that "running" is seen too;
-  // otherwise the answer is whatever the host has.
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(111);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+  // When this process may take port 111, "running" is seen too; otherwise
+  // both runs see whatever the host has.
+  const int listener = bindPort111();
+  if (listener >= 0) {
     ASSERT_EQ(listen(listener, 4), 0);
   }
   for (bool held : {true, false}) {
-    if (!held) close(listener);
+    if (!held && listener >= 0) close(listener);
     const RunResult text = osutil({"probe", "rpcbind"});
     const RunResult run = osutil({"probe", "rpcbind", "--json"});
     const json object = parseObject(run);
     EXPECT_EQ(keysOf(object), std::vector<std::string>{"running"});
     const bool running = object.value("running", false);
     EXPECT_EQ(running, text.out == "running\n") << "held " << held;
-    EXPECT_EQ(run.status, running ? 0 : 1) << "held " << held;
     EXPECT_EQ(run.status, text.status) << "held " << held;
   }
 }

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -191,17 +190,6 @@ std::string readFile(const std::string& path) {
 
 void writeFile(const std::string& path, const std::string& contents) {
   std::ofstream(path, std::ios::binary) << contents;
-}
-
-Port111Lock::Port111Lock() {
-  const std::string lockPath =
-      (std::filesystem::temp_directory_path() / "objstore-port111.lock").string();
-  fd_ = open(lockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
-  if (fd_ >= 0) flock(fd_, LOCK_EX);
-}
-
-Port111Lock::~Port111Lock() {
-  if (fd_ >= 0) close(fd_);
 }
 
 }  // namespace testing_support

@@ -86,19 +86,6 @@ class OsutilTest : public ::testing::Test {
   std::string dir_;
 };
 
-// Serialises the users of port 111 across test processes (the library's
-// probe test takes the same lock).
-class Port111Lock {
- public:
-  Port111Lock();
-  ~Port111Lock();
-  Port111Lock(const Port111Lock&) = delete;
-  Port111Lock& operator=(const Port111Lock&) = delete;
-
- private:
-  int fd_;
-};
-
 }  // namespace testing_support
 
 #endif  // OBJSTORE_TESTS_SUPPORT_OSUTIL_RUN_H_
