@@ -21,11 +21,6 @@ using namespace testing_support;
 
 using RobustnessTest = OsutilTest;
 
-// ENOSPC's text, as osutil prints it after a write to /dev/full.
-const std::string kNoSpace = std::strerror(ENOSPC);
-
-bool haveDevFull() { return access("/dev/full", W_OK) == 0; }
-
 TEST_F(RobustnessTest, FsSizeRefusesAllButRegularFilesWithoutBlocking) {
   const std::string fifo = path("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
@@ -52,33 +47,37 @@ TEST_F(RobustnessTest, FsSizeRefusesAllButRegularFilesWithoutBlocking) {
   EXPECT_EQ(field(fields(linked.out), "size"), 5u);
 }
 
-TEST_F(RobustnessTest, UnwritableStandardOutputIsReportedOnce) {
-  if (!haveDevFull()) GTEST_SKIP() << "no /dev/full";
-  // The guid loop stops at the first failed line on its own; the message
-  // comes from the check at exit all the same.
-  for (const Strings& args : {Strings{"guid", "-n", "100000"}, Strings{"path", "join", "a", "b"},
-                              Strings{"--help"}}) {
-    const RunResult run = osutil(args, throughFiles("", "/dev/full"));
-    EXPECT_EQ(run.status, 1) << ::testing::PrintToString(args);
-    EXPECT_EQ(run.err, "osutil: write error: " + kNoSpace + "\n") << ::testing::PrintToString(args);
+TEST_F(RobustnessTest, UnwritableOutputOrLogFailsTheRunWithOneMessage) {
+  if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+  const std::string noSpace = std::strerror(ENOSPC);
+  const std::string lostLog = "osutil: cannot write log file '/dev/full': " + noSpace + "\n";
+  struct Case {
+    Strings args;
+    bool stdoutToFull;
+    int status;
+    std::string err;
+  };
+  const std::vector<Case> cases = {
+      // guid stops at its first failed line and returns 1 itself; the
+      // message must come all the same.
+      {{"guid", "-n", "100000"}, true, 1, "osutil: write error: " + noSpace + "\n"},
+      {{"--help"}, true, 1, "osutil: write error: " + noSpace + "\n"},
+      {{"--log-file", "/dev/full", "path", "split", "/a/b"}, false, 1, lostLog},
+      // A command that failed keeps its status; the lost log is still told.
+      {{"--log-file", "/dev/full", "fs", "df", path("missing")}, false, 1,
+       "osutil: fs df: cannot read the file system of '" + path("missing") + "': " +
+           std::strerror(ENOENT) + "\n" + lostLog},
+      // Nothing logged, nothing lost.
+      {{"--log-file", "/dev/full", "--log-level", "-1", "guid"}, false, 0, ""},
+      {{"--version", "extra"}, false, 2,
+       "osutil: unexpected argument 'extra'\nTry 'osutil --help'.\n"},
+  };
+  for (const Case& c : cases) {
+    const RunResult run = osutil(c.args, throughFiles("", c.stdoutToFull ? "/dev/full" : ""));
+    const std::string shown = ::testing::PrintToString(c.args);
+    EXPECT_EQ(run.status, c.status) << shown;
+    EXPECT_EQ(run.err, c.err) << shown;
   }
-}
-
-TEST_F(RobustnessTest, UnwritableLogFileFailsTheRun) {
-  if (!haveDevFull()) GTEST_SKIP() << "no /dev/full";
-  const RunResult lost = osutil({"--log-file", "/dev/full", "path", "split", "/a/b"});
-  EXPECT_EQ(lost.status, 1);
-  EXPECT_EQ(lost.out, "/a\nb\n") << "the command itself still runs";
-  EXPECT_EQ(lost.err, "osutil: cannot write log file '/dev/full': " + kNoSpace + "\n");
-
-  // A command that fails keeps its status; the lost log is still reported.
-  const RunResult failed = osutil({"--log-file", "/dev/full", "fs", "df", path("missing")});
-  EXPECT_EQ(failed.status, 1);
-  EXPECT_NE(failed.err.find("cannot write log file"), std::string::npos) << failed.err;
-
-  // Nothing logged, nothing lost.
-  const RunResult quiet = osutil({"--log-file", "/dev/full", "--log-level", "-1", "guid"});
-  EXPECT_EQ(quiet.status, 0) << quiet.err;
 }
 
 TEST_F(RobustnessTest, LogFileLinesMatchTheStandardErrorWriter) {
@@ -91,13 +90,6 @@ TEST_F(RobustnessTest, LogFileLinesMatchTheStandardErrorWriter) {
   // "YYYY-MM-DD HH:MM:SS.mmm " differs between the runs; the rest may not.
   const size_t stampLength = std::strlen("2026-12-08 10:11:12.345 ");
   EXPECT_EQ(fileLines[0].substr(stampLength), stderrLines[0].substr(stampLength));
-}
-
-TEST_F(RobustnessTest, VersionTakesNoOperands) {
-  const RunResult run = osutil({"--version", "extra"});
-  EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "osutil: unexpected argument 'extra'\nTry 'osutil --help'.\n");
 }
 
 }  // namespace
