@@ -64,7 +64,8 @@ const char kProgramHelp[] =
     "Run 'osutil COMMAND --help' for a command's arguments and options. Operands\n"
     "that begin with '-' follow '--'.\n"
     "\n"
-    "Exit status: 0 success, 1 the operation failed (or answered no), 2 bad usage.\n";
+    "Exit status: 0 success, 1 the operation failed (or answered no, or its output\n"
+    "or log could not be written), 2 bad usage.\n";
 
 struct Family {
   const char* name;
