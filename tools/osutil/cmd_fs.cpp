@@ -108,11 +108,12 @@ int runExists(const Args& args) {
   return exists ? kExitOk : kExitFailed;
 }
 
-// Opens `path` for a status query only. O_PATH names the inode without
-// opening the file itself: a FIFO cannot block and a device's driver never
-// sees an open (no tape rewind, no line hang-up). A symbolic link is
-// followed, like stat. Returns the descriptor, or -1 after a message.
-int openForStatus(const std::string& path) {
+// Opens the regular file `path` for a status query only. O_PATH names the
+// inode without opening the file itself: a FIFO cannot block and a device's
+// driver never sees an open (no tape rewind, no line hang-up). A symbolic
+// link is followed, like stat. Returns the descriptor, or -1 after a message
+// (anything but a regular file is refused).
+int openRegularForStatus(const std::string& path) {
   const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
   if (fd < 0) {
     printError("fs size", "cannot open '" + path + "': " + std::strerror(errno));
@@ -140,7 +141,7 @@ int runSize(const Args& args) {
   if (parsed.help) return printHelp(kSizeHelp);
   requireOperands("fs size", parsed, 1, 1);
   const std::string& path = parsed.positional[0];
-  const int fd = openForStatus(path);
+  const int fd = openRegularForStatus(path);
   if (fd < 0) return kExitFailed;
   uint64_t size = 0, allocated = 0;
   const int result = ObjectStore::getFileSize(&size, &allocated, fd);
