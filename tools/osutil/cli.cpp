@@ -171,7 +171,10 @@ int printHelp(const char* text) {
 }
 
 void printJson(const nlohmann::ordered_json& object) {
-  const std::string text = object.dump();
+  // Invalid UTF-8 (keys and names are byte strings) becomes U+FFFD rather
+  // than an exception.
+  const std::string text =
+      object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fputc('\n', stdout);
 }
