@@ -39,6 +39,7 @@ const char kProgramHelp[] =
     "  registry get NAME                print a text setting (section Zelt)\n"
     "  registry int NAME [DEFAULT]      print a numeric setting (section ~Zelt)\n"
     "  registry set SECTION NAME VALUE  store a setting in the configuration store\n"
+    "  registry check [FILE]            list the problems of the configuration store\n"
     "  probe rpcbind                    tell whether the port mapper is running\n"
     "  probe disklib SUBCLIENT          print a subclient's disk-library capacity and free space\n"
     "  cache replay ...                 replay an access trace through the LRU cache\n"
