@@ -7,8 +7,12 @@
 // What the store hands over: the text after "=", trimmed of blanks at either
 // end; a text that does not fit the 32-byte buffer with its terminator reads
 // as absent. The lookup sees the text up to its first NUL.
+//
+// The whole input is also a store of its own: a lookup in it must not crash,
+// and the setter must change one line of it (or add one) and read back.
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -24,6 +28,7 @@
 
 #include "fuzz/fuzz_input.h"
 #include "host/LogWriter.h"
+#include "host/PlatformInfo.h"
 #include "objstore/objStrUtils.h"
 #include "tests/support/capture_log_writer.h"
 
@@ -35,6 +40,7 @@ using fuzzing::Fail;
 
 const char kName[] = "nzeltFuzzValue";
 const char kFocus[] = "FuzzFocus";
+const char kWholeFocus[] = "FuzzWhole";
 
 // One private store for the whole run: a directory under the temporary
 // directory, the environment pointing at it, and the store file kept open so
@@ -42,6 +48,7 @@ const char kFocus[] = "FuzzFocus";
 struct Store {
   std::string dir;
   std::string file;
+  std::string whole;  // the store made of the whole input
   int fd = -1;
   boost::shared_ptr<testing_support::CaptureLogWriter> log;
 };
@@ -52,17 +59,24 @@ void RemoveStore() {
   if (g_store == nullptr) return;
   if (g_store->fd >= 0) ::close(g_store->fd);
   ::unlink(g_store->file.c_str());
+  ::unlink(g_store->whole.c_str());
   ::rmdir(g_store->dir.c_str());
 }
 
 void SetUpStore() {
   g_store = new Store;
+  // In memory when TMPDIR does not say otherwise: the setter syncs each store
+  // it writes, which costs milliseconds per input on a disk.
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                        "/objstore-registry-fuzz-XXXXXX";
+  struct stat shm;
+  const bool in_memory = ::stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode);
+  const std::string base =
+      tmp != nullptr && *tmp != '\0' ? tmp : in_memory ? "/dev/shm" : "/tmp";
+  std::string pattern = base + "/objstore-registry-fuzz-XXXXXX";
   if (mkdtemp(&pattern[0]) == nullptr) Fail("mkdtemp " + pattern);
   g_store->dir = pattern;
   g_store->file = g_store->dir + "/" + kFocus + ".ini";
+  g_store->whole = g_store->dir + "/" + kWholeFocus + ".ini";
   if (setenv("OBJSTORE_REGISTRY_DIR", g_store->dir.c_str(), 1) != 0 ||
       setenv("OBJSTORE_FOCUS", kFocus, 1) != 0) {
     Fail("setenv");
@@ -79,6 +93,53 @@ void WriteStore(const std::string& contents) {
           static_cast<ssize_t>(contents.size()) ||
       ::ftruncate(g_store->fd, static_cast<off_t>(contents.size())) != 0) {
     Fail("cannot write " + g_store->file);
+  }
+}
+
+// The setter replaces its file by rename, so the whole-input store is
+// written afresh each time.
+void WriteFile(const std::string& path, const std::string& contents) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const bool written =
+      fd >= 0 && ::write(fd, contents.data(), contents.size()) ==
+                     static_cast<ssize_t>(contents.size());
+  if (fd >= 0) ::close(fd);
+  if (!written) Fail("cannot write " + path);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::string contents;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) Fail("cannot read " + path);
+  char chunk[4096];
+  for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) > 0;)
+    contents.append(chunk, static_cast<std::size_t>(got));
+  ::close(fd);
+  return contents;
+}
+
+// The input as a whole store: the setter keeps every byte outside the one
+// line it changes, and the lookup then finds the new value.
+void CheckWholeStore(const std::string& input) {
+  WriteFile(g_store->whole, input);
+  ZQPlatformInfo store;
+  store.setFocus(kWholeFocus);
+  std::string value;
+  store.getString("Zelt", kName, &value);
+  if (!store.setString("Zelt", kName, "fuzzed")) Fail("the setter refused " + Quote(input));
+  const std::string after = ReadFile(g_store->whole);
+  if (!store.getString("Zelt", kName, &value) || value != "fuzzed") {
+    Fail("store " + Quote(input) + " became " + Quote(after) + ", which reads " + Quote(value));
+  }
+  std::size_t prefix = 0;
+  while (prefix < input.size() && prefix < after.size() && input[prefix] == after[prefix]) ++prefix;
+  std::size_t suffix = 0;
+  while (suffix < input.size() - prefix && suffix < after.size() - prefix &&
+         input[input.size() - 1 - suffix] == after[after.size() - 1 - suffix]) {
+    ++suffix;
+  }
+  if (input.find('\n', prefix) < input.size() - suffix) {
+    Fail("store " + Quote(input) + " became " + Quote(after) + ": more than one line changed");
   }
 }
 
@@ -161,5 +222,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
            std::to_string(messages[0].level));
     }
   }
+  CheckWholeStore(std::string(reinterpret_cast<const char*>(data), size));
   return 0;
 }

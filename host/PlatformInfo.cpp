@@ -255,14 +255,14 @@ struct ValueKeyHash {
 // Hands every problem of `text` to `report`, in line order: skipped lines,
 // and values set again in their section (the earlier line no longer counts).
 void walkProblems(std::string_view text, const ZQPlatformInfo::ProblemSink& report) {
-  std::unordered_map<ValueKey, unsigned long, ValueKeyHash> firstLines;
+  std::unordered_map<ValueKey, unsigned long, ValueKeyHash> lastLines;
   StoreScanner scanner(text);
   StoreLine line;
   while (scanner.next(&line)) {
     if (line.kind == StoreLine::kSkipped) {
       report(line.number, line.reason);
     } else if (line.kind == StoreLine::kValue) {
-      const auto inserted = firstLines.emplace(ValueKey{line.section, line.name}, line.number);
+      const auto inserted = lastLines.emplace(ValueKey{line.section, line.name}, line.number);
       if (inserted.second) continue;
       report(line.number, "duplicate key [" + std::string(line.name) + "] in section [" +
                               std::string(line.section) + "], overrides line " +
@@ -467,6 +467,15 @@ bool writeAll(int fd, const std::string& data) {
   return true;
 }
 
+// Reads the store at `path` into *file for one lookup, logs its problems
+// unless this version was seen before, and finds section/name in it.
+bool lookUp(const std::string& path, const char* section, const char* name,
+            const char* signature, StoreFile* file, std::string_view* value) {
+  if (loadStore(path, signature, file) != Load::kLoaded) return false;
+  logProblemsOnce(path, *file, signature);
+  return findValue(file->text, section, name, value);
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -504,12 +513,9 @@ bool ZQPlatformInfo::getString(const char* section, const char* name, std::strin
   if (out == nullptr) return false;
   out->clear();
   if (section == nullptr || name == nullptr || !focus_valid_) return false;
-  const std::string path = storePath();
   StoreFile file;
-  if (loadStore(path, kSignature, &file) != Load::kLoaded) return false;
-  logProblemsOnce(path, file, kSignature);
   std::string_view value;
-  if (!findValue(file.text, section, name, &value)) return false;
+  if (!lookUp(storePath(), section, name, kSignature, &file, &value)) return false;
   out->assign(value);
   return true;
 }
@@ -521,12 +527,9 @@ bool ZQPlatformInfo::getRegValue(const char* section, const char* name, uint32_t
   if (buffer == nullptr || length <= 0) return false;
   buffer[0] = '\0';
   if (section == nullptr || name == nullptr || !focus_valid_) return false;
-  const std::string path = storePath();
   StoreFile file;
-  if (loadStore(path, kSignature, &file) != Load::kLoaded) return false;
-  logProblemsOnce(path, file, kSignature);
   std::string_view value;
-  if (!findValue(file.text, section, name, &value)) return false;
+  if (!lookUp(storePath(), section, name, kSignature, &file, &value)) return false;
   // Refuse rather than truncate: a truncated number would read as another.
   if (value.size() >= static_cast<size_t>(length)) {
     const size_t needed = value.size() + 1;

@@ -26,8 +26,8 @@
 // a symbolic link is written at the link's target. The file is replaced
 // atomically (a temporary file in the target's directory, then rename), with
 // the owner, group and mode of the file it replaces, so a concurrent reader
-// sees either the old or the new store, never a part of one. Writers of one
-// directory are serialised with an advisory lock on the directory, across
+// sees either the old or the new store, never a part of one. Writers are
+// serialised with an advisory lock on the directory they write in, across
 // threads and processes.
 #ifndef OBJSTORE_HOST_PLATFORMINFO_H_
 #define OBJSTORE_HOST_PLATFORMINFO_H_
