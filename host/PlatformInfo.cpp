@@ -8,7 +8,6 @@
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
-#include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -102,9 +101,9 @@ Load loadStore(const std::string& path, const char* signature, StoreFile* file,
   if (!S_ISREG(file->status.st_mode)) {
     return loadFailed(signature, error, "read", path, "not a regular file");
   }
-  const std::string tooLarge = "larger than " + std::to_string(kMaxStoreBytes) + " bytes";
+  const auto tooLarge = [] { return "larger than " + std::to_string(kMaxStoreBytes) + " bytes"; };
   if (static_cast<unsigned long long>(file->status.st_size) > kMaxStoreBytes) {
-    return loadFailed(signature, error, "read", path, tooLarge);
+    return loadFailed(signature, error, "read", path, tooLarge());
   }
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
@@ -121,7 +120,7 @@ Load loadStore(const std::string& path, const char* signature, StoreFile* file,
     file->text.append(chunk, static_cast<size_t>(got));
     // Someone appending while we read must not keep us reading.
     if (file->text.size() > kMaxStoreBytes) {
-      return loadFailed(signature, error, "read", path, tooLarge);
+      return loadFailed(signature, error, "read", path, tooLarge());
     }
   }
   return Load::kLoaded;

@@ -266,9 +266,9 @@ TEST_F(RegistryFireTest, ANulInsideAValueEndsTheNumberButNotTheText) {
 // Size
 // ---------------------------------------------------------------------------
 
-// Parsing a store costs some twenty times its size: a 100 MiB file would make
-// every lookup allocate gigabytes (or throw std::bad_alloc into the service).
-// The store refuses any file above its limit before reading a byte of it.
+// Every lookup reads the whole store: a 100 MiB file would make each one
+// read and hold 100 MiB. The store refuses any file above its limit before
+// reading a byte of it.
 TEST_F(RegistryFireTest, AnEnormousStoreIsRefusedAtOnce) {
   struct statvfs volume;
   ASSERT_EQ(::statvfs(registry_.dir().c_str(), &volume), 0);
