@@ -15,12 +15,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -96,48 +99,28 @@ void WriteStore(const std::string& contents) {
   }
 }
 
-// The setter replaces its file by rename, so the whole-input store is
-// written afresh each time.
-void WriteFile(const std::string& path, const std::string& contents) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  const bool written =
-      fd >= 0 && ::write(fd, contents.data(), contents.size()) ==
-                     static_cast<ssize_t>(contents.size());
-  if (fd >= 0) ::close(fd);
-  if (!written) Fail("cannot write " + path);
-}
-
-std::string ReadFile(const std::string& path) {
-  std::string contents;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) Fail("cannot read " + path);
-  char chunk[4096];
-  for (ssize_t got; (got = ::read(fd, chunk, sizeof chunk)) > 0;)
-    contents.append(chunk, static_cast<std::size_t>(got));
-  ::close(fd);
-  return contents;
-}
-
 // The input as a whole store: the setter keeps every byte outside the one
 // line it changes, and the lookup then finds the new value.
 void CheckWholeStore(const std::string& input) {
-  WriteFile(g_store->whole, input);
+  // Written afresh each time: the setter replaces the file by rename.
+  if (!(std::ofstream(g_store->whole, std::ios::binary | std::ios::trunc) << input)) {
+    Fail("cannot write " + g_store->whole);
+  }
   ZQPlatformInfo store;
   store.setFocus(kWholeFocus);
   std::string value;
   store.getString("Zelt", kName, &value);
   if (!store.setString("Zelt", kName, "fuzzed")) Fail("the setter refused " + Quote(input));
-  const std::string after = ReadFile(g_store->whole);
+  std::ifstream in(g_store->whole, std::ios::binary);
+  const std::string after{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   if (!store.getString("Zelt", kName, &value) || value != "fuzzed") {
     Fail("store " + Quote(input) + " became " + Quote(after) + ", which reads " + Quote(value));
   }
-  std::size_t prefix = 0;
-  while (prefix < input.size() && prefix < after.size() && input[prefix] == after[prefix]) ++prefix;
-  std::size_t suffix = 0;
-  while (suffix < input.size() - prefix && suffix < after.size() - prefix &&
-         input[input.size() - 1 - suffix] == after[after.size() - 1 - suffix]) {
-    ++suffix;
-  }
+  // The bytes that went: between the common beginning and the common end.
+  const std::size_t prefix =
+      std::mismatch(input.begin(), input.end(), after.begin(), after.end()).first - input.begin();
+  const std::size_t suffix = std::mismatch(input.rbegin(), input.rend() - prefix, after.rbegin(),
+                                           after.rend() - prefix).first - input.rbegin();
   if (input.find('\n', prefix) < input.size() - suffix) {
     Fail("store " + Quote(input) + " became " + Quote(after) + ": more than one line changed");
   }

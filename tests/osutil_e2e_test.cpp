@@ -660,7 +660,6 @@ TEST_F(OsutilTest, RegistryCheckListsProblemsAndExitsOneForThem) {
   EXPECT_EQ(bad.status, 1);
   EXPECT_EQ(bad.out, store + ":3: '=' character not found in line\n");
   EXPECT_NE(bad.err.find("1 problem in"), std::string::npos) << bad.err;
-  EXPECT_EQ(osutil({"registry", "get", "sName"}).out, "a\n") << "the bad line costs itself only";
 
   const std::string clean = path("clean.ini");
   std::ofstream(clean) << "[Zelt]\nsName=a\n";

@@ -229,29 +229,6 @@ TEST_F(RegistryFireTest, GarbageNeverYieldsAValue) {
   std::cout << "[ figures  ] " << lookups << " lookups in " << bytes << " bytes of garbage\n";
 }
 
-// The setter on a garbage store: the new value reads back and only the one
-// line it touches changes; every other byte stays where it was.
-TEST_F(RegistryFireTest, TheSetterChangesOneLineOfGarbage) {
-  for (const Garbage& garbage : garbageStores()) {
-    SCOPED_TRACE(garbage.what);
-    writeStore(garbage.bytes);
-    ZQPlatformInfo store;
-    ASSERT_TRUE(store.setString("~Zelt", "nProbe", "5"));
-    const std::string after = readStore();
-    EXPECT_EQ(lookUpNumber("nProbe"), 5);
-    const std::string& before = garbage.bytes;
-    size_t prefix = 0;
-    while (prefix < before.size() && prefix < after.size() && before[prefix] == after[prefix])
-      ++prefix;
-    size_t suffix = 0;
-    while (suffix < before.size() - prefix && suffix < after.size() - prefix &&
-           before[before.size() - 1 - suffix] == after[after.size() - 1 - suffix])
-      ++suffix;
-    const std::string removed = before.substr(prefix, before.size() - prefix - suffix);
-    EXPECT_EQ(removed.find('\n'), std::string::npos) << "more than one line changed";
-  }
-}
-
 // The number handed to the library is a C string, so a NUL inside the value
 // ends it; the text lookup returns the value's bytes as they are.
 TEST_F(RegistryFireTest, ANulInsideAValueEndsTheNumberButNotTheText) {
