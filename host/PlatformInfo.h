@@ -97,7 +97,8 @@ class OBJSTORE_API ZQPlatformInfo {
   // to `report`, in line order: lines that are skipped, and lines that set a
   // name again in its section (the last one counts). Returns false, with the reason in
   // *error ("Can't read [file]: ..."), when the file cannot be read at all; a
-  // missing file is an empty store without problems. Logs nothing.
+  // missing file is an empty store without problems. Logs nothing. An empty
+  // `report` only asks whether the file can be read.
   static bool checkFile(const std::string& path, const ProblemSink& report, std::string* error);
 
  private:

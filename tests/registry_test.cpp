@@ -143,7 +143,7 @@ struct TolerantCase {
 };
 
 // One bad line costs that line only; the lookups log its problem once, not
-// at every call.
+// at every call, and checkFile lists the same problems without logging.
 TEST_F(RegistryTest, ABadLineIsSkippedAndLoggedOnce) {
   const TolerantCase cases[] = {
       {"a line without '='", "[Zelt]\ns=kept\nno equals sign here\n[~Zelt]\nn=3\n", "kept", 3,
@@ -153,8 +153,8 @@ TEST_F(RegistryTest, ABadLineIsSkippedAndLoggedOnce) {
       {"an unclosed section: its values stay in the one before", "[Zelt]\ns=a\n[~Zelt\nn=3\n",
        "a", 7, {"3: unmatched '['"}},
       {"no name", "[Zelt]\n= orphan\ns=a\n[~Zelt]\nn=3\n", "a", 3, {"2: key expected"}},
-      {"a value before any section", "n=1\n[~Zelt]\nn=3\n[Zelt]\ns=a\n", "a", 3,
-       {"1: value outside any section"}},
+      {"a value before any section, and a bad line", "n=1\n[~Zelt]\nn=3\nbad\n[Zelt]\ns=a\n",
+       "a", 3, {"1: value outside any section", "4: '=' character not found in line"}},
       {"a byte-order mark", "\xEF\xBB\xBF[Zelt]\ns=a\n[~Zelt]\nn=3\n", "a", 3, {}},
       {"a duplicate key: the last counts", "[~Zelt]\nn=1\nn=3\n[Zelt]\ns=a\n", "a", 3,
        {"3: duplicate key [n] in section [~Zelt], overrides line 2"}},
@@ -164,6 +164,15 @@ TEST_F(RegistryTest, ABadLineIsSkippedAndLoggedOnce) {
     SCOPED_TRACE(c.what);
     writeStore(c.store);
     ScopedCaptureLog log(10);
+    std::vector<std::string> listed;
+    std::string error;
+    EXPECT_TRUE(ZQPlatformInfo::checkFile(
+        storeFile(),
+        [&listed](unsigned long line, const std::string& reason) {
+          listed.push_back(std::to_string(line) + ": " + reason);
+        },
+        &error));
+    EXPECT_EQ(listed, c.problems);
     for (int round = 0; round < 2; ++round) {
       EXPECT_EQ(ObjectStore::getRegistryString("s"), c.text);
       EXPECT_EQ(ObjectStore::getRegistryValue<int>("n", 7, 0, INT_MAX), c.number);
@@ -204,33 +213,15 @@ TEST_F(RegistryTest, ValidStoresKeepTheirMeaning) {
   EXPECT_FALSE(ZQPlatformInfo().getString("zelt", "s1", &out)) << "sections are case-sensitive";
 }
 
-TEST_F(RegistryTest, CheckListsEveryProblemAndLogsNothing) {
-  ScopedCaptureLog log(10);
-  std::vector<std::string> problems;
-  const auto collect = [&problems](unsigned long line, const std::string& reason) {
-    problems.push_back(std::to_string(line) + ": " + reason);
-  };
-  std::string error;
-  writeStore("x=1\n[Zelt]\na=1\nbad\n[~Zelt\na=2\n");
-  EXPECT_TRUE(ZQPlatformInfo::checkFile(storeFile(), collect, &error));
-  EXPECT_EQ(problems, (std::vector<std::string>{
-                          "1: value outside any section", "4: '=' character not found in line",
-                          "5: unmatched '['",
-                          "6: duplicate key [a] in section [Zelt], overrides line 3"}));
-
-  fs::remove(storeFile());
-  fs::create_directory(storeFile());
-  EXPECT_FALSE(ZQPlatformInfo::checkFile(storeFile(), collect, &error));
-  EXPECT_EQ(error, "Can't read [" + storeFile() + "]: not a regular file");
-  EXPECT_TRUE(log->messages().empty());
-}
-
 TEST_F(RegistryTest, AStoreThatCannotBeReadIsEmptyAndLogged) {
   fs::create_directory(storeFile());
   ScopedCaptureLog log(10);
   EXPECT_EQ(ObjectStore::getRegistryString("x"), "");
   ASSERT_EQ(log->messages().size(), 1u);
   EXPECT_EQ(log->messages()[0].level, -1);
+  std::string error;
+  EXPECT_FALSE(ZQPlatformInfo::checkFile(storeFile(), nullptr, &error));
+  EXPECT_EQ(error, "Can't read [" + storeFile() + "]: not a regular file");
 }
 
 TEST_F(RegistryTest, LongValuesReadAsAbsentRatherThanTruncated) {
