@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs those of the named Debian packages that are missing, with apt-get;
+# needs root (or sudo) only then.
+#
+#   tools/ensure-packages.sh PACKAGE...
+set -euo pipefail
+
+missing=()
+for p in "$@"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "== installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
