@@ -27,7 +27,7 @@ libraries=(objstore_host objstore_utils)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-bash "$root/tools/ensure-packages.sh" abigail-tools || exit 1
+bash "$root/tools/install-missing.sh" abigail-tools || exit 1
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -G Ninja >/dev/null || exit 1
 fi

@@ -20,7 +20,16 @@ packages=(cmake g++ ninja-build pkg-config libboost-dev libgtest-dev libgmock-de
           libbenchmark-dev libxxhash-dev nlohmann-json3-dev help2man)
 
 install_missing() {
-  bash "$root/tools/ensure-packages.sh" "${packages[@]}"
+  local missing=()
+  for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "== installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
 # configure_and_build DIR [cmake args...]

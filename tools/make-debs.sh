@@ -6,7 +6,7 @@
 #
 #   tools/make-debs.sh [OUT_DIR]     (default: build-deb/packages)
 #
-# Needs root (or sudo) only when packages are missing.
+# Needs root only when packages are missing.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -14,7 +14,7 @@ build=$root/build-deb
 out=${1:-$build/packages}
 jobs=$(nproc 2>/dev/null || echo 2)
 
-bash "$root/tools/ensure-packages.sh" cmake g++ ninja-build libboost-dev libxxhash-dev \
+bash "$root/tools/install-missing.sh" cmake g++ ninja-build libboost-dev libxxhash-dev \
   nlohmann-json3-dev help2man dpkg-dev file binutils lintian
 
 # Debian's flags; CMake reads no CPPFLAGS, so they join the compiler's.
