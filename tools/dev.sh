@@ -17,7 +17,7 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 packages=(cmake g++ ninja-build pkg-config libboost-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libxxhash-dev nlohmann-json3-dev)
+          libbenchmark-dev libxxhash-dev nlohmann-json3-dev help2man)
 
 install_missing() {
   local missing=()
