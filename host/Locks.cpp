@@ -22,7 +22,12 @@ namespace {
 //   bit     31   reader first: a reader has waited too long; writers stay out
 //                until a reader takes the lock
 //
-// The writer bit and a nonzero reader count never coexist. A thread sleeps
+// A reader adds itself to the count before it looks at the rest, which costs
+// one atomic operation on the contended line instead of a read and a
+// compare-and-swap, and takes itself out again when the state keeps it out.
+// So the count may include passing readers beside the writer bit; they only
+// delay writers, and the last of them out wakes a writer as any reader
+// would. A writer takes the lock only at a zero count. A thread sleeps
 // only after it has seen its sleep bit set in a state that keeps it out, and
 // every release that could let it in clears that bit and wakes; a woken
 // writer cannot know whether other writers still sleep, so it sets the bit
@@ -86,15 +91,21 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-ZqComplexLock::ZqComplexLock() : state_(0), reader_seq_(0), writer_seq_(0) {}
+ZqComplexLock::ZqComplexLock() : state_(0), held_exclusive_(false), reader_seq_(0), writer_seq_(0) {}
 ZqComplexLock::~ZqComplexLock() = default;
 
 int ZqComplexLock::rdlock() {
-  uint32_t state = state_.load(std::memory_order_relaxed);
-  if (!readable(state, false) ||
-      !state_.compare_exchange_weak(state, (state + kReader) & ~kReaderFirst,
-                                    std::memory_order_acquire, std::memory_order_relaxed))
-    rdlock_slow();
+  // Optimistic: every reader that is let in pays one atomic operation.
+  const uint32_t before = state_.fetch_add(kReader, std::memory_order_acquire);
+  if (readable(before, false)) {
+    if (before & kReaderFirst) state_.fetch_and(~kReaderFirst, std::memory_order_relaxed);
+    return 0;
+  }
+  // Kept out: leave as a reader would, so that a writer waiting for the
+  // count to drop to zero is not stranded.
+  const uint32_t state = state_.fetch_sub(kReader, std::memory_order_release) - kReader;
+  if ((state & (kReaderMask | kWritersAsleep)) == kWritersAsleep) wake_writer();
+  rdlock_slow();
   return 0;
 }
 
@@ -104,17 +115,19 @@ int ZqComplexLock::rwlock() {
       !state_.compare_exchange_weak(state, (state | kWriter) & ~kWriterFirst,
                                     std::memory_order_acquire, std::memory_order_relaxed))
     rwlock_slow();
+  held_exclusive_.store(true, std::memory_order_relaxed);
   return 0;
 }
 
 int ZqComplexLock::unlock() {
-  uint32_t state = state_.load(std::memory_order_relaxed);
-  if ((state & kWriter) == 0) {
-    state = state_.fetch_sub(kReader, std::memory_order_release) - kReader;
+  if (!held_exclusive_.load(std::memory_order_relaxed)) {
+    const uint32_t state = state_.fetch_sub(kReader, std::memory_order_release) - kReader;
     // The last reader out lets a sleeping writer in.
     if ((state & (kReaderMask | kWritersAsleep)) == kWritersAsleep) wake_writer();
     return 0;
   }
+  held_exclusive_.store(false, std::memory_order_relaxed);
+  uint32_t state = state_.load(std::memory_order_relaxed);
   while (!state_.compare_exchange_weak(state, state & ~(kWriter | kReadersAsleep | kWritersAsleep),
                                        std::memory_order_release, std::memory_order_relaxed)) {
   }

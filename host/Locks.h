@@ -25,10 +25,12 @@
 // millisecond raises a flag that keeps the other side out until one of its
 // own side has taken the lock (readers win when both sides raise it).
 //
-// The object fills one cache line of its own (aligned to 64, 64 bytes), so
-// that the lock word, which every reader writes, shares its line with no
-// read-mostly data beside it. Whatever allocates an object that contains it
-// must honour that alignment.
+// The object spans two cache lines (aligned to 64, 128 bytes): the first
+// holds the state word, which every acquisition writes; the second what only
+// writers and wake-ups write, which every unlock reads. So the lock shares a
+// line with no read-mostly data beside it, and a reader's unlock does not
+// have to fetch the contended line before it writes it. Whatever allocates
+// an object that contains the lock must honour that alignment.
 class OBJSTORE_API ZqComplexLock {
  public:
   ZqComplexLock();
@@ -40,9 +42,8 @@ class OBJSTORE_API ZqComplexLock {
   int rdlock();
   // Acquires the lock exclusively; waits for every other holder to leave.
   int rwlock();
-  // Releases whichever mode the calling thread holds. The state tells the
-  // modes apart: its writer bit can be set only while the caller is the
-  // writer, since no writer holds the lock beside a reader.
+  // Releases whichever mode the calling thread holds, as held_exclusive_
+  // tells.
   int unlock();
 
  private:
@@ -54,6 +55,11 @@ class OBJSTORE_API ZqComplexLock {
   // starvation flags (layout in Locks.cpp). Every change of mode is one
   // atomic operation on this word.
   alignas(64) std::atomic<uint32_t> state_;
+  // Set only while a writer holds the lock. A reader can never observe it
+  // set (no writer holds the lock beside a reader, and the writer clears it
+  // before its release), so unlock() tells the modes apart without per-thread
+  // bookkeeping.
+  alignas(64) std::atomic<bool> held_exclusive_;
   // Bumped before each wake-up of the sleeping readers or writers; a thread
   // sleeps on one of them only while it still holds the value it read
   // before it last saw the lock taken, so no wake-up is lost.
@@ -61,7 +67,7 @@ class OBJSTORE_API ZqComplexLock {
   std::atomic<uint32_t> writer_seq_;
 };
 
-static_assert(sizeof(ZqComplexLock) == 64, "ZqComplexLock fills exactly one cache line");
+static_assert(sizeof(ZqComplexLock) == 128, "ZqComplexLock spans exactly two cache lines");
 
 class OBJSTORE_API ZqCriticalSectionH {
  public:
