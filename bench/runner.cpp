@@ -307,8 +307,8 @@ std::string Table(const std::map<std::string, Result>& results, int* missed) {
 // Every lock the benchmark ran, side by side per workload: the figures behind
 // the choice of ZqComplexLock's design. Locks this build lacked are left out.
 std::string LockMatrix(const std::map<std::string, Result>& results) {
-  const char* const locks[] = {"ours", "shared_mutex", "std_mutex", "absl", "tbb_spin_rw", "tbb_rw",
-                               "tbb_spin", "tbb_mutex"};
+  const char* const locks[] = {"ours",        "shared_mutex", "std_mutex", "absl",
+                               "tbb_spin_rw", "tbb_rw",       "tbb_spin",  "tbb_mutex"};
   const struct {
     const char* label;
     std::string prefix;  // benchmark name up to the lock's name
@@ -564,7 +564,8 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
 
   int missed = 0;
-  const std::string table = Table(reporter.results(), &missed) + LockMatrix(reporter.results());
+  const std::string table =
+      Table(reporter.results(), &missed) + LockMatrix(reporter.results());
   std::printf("\n%s\n", table.c_str());
   std::printf("%d target(s) not met.\n", missed);
 

@@ -91,7 +91,8 @@ using Clock = std::chrono::steady_clock;
 
 }  // namespace
 
-ZqComplexLock::ZqComplexLock() : state_(0), held_exclusive_(false), reader_seq_(0), writer_seq_(0) {}
+ZqComplexLock::ZqComplexLock()
+    : state_(0), held_exclusive_(false), reader_seq_(0), writer_seq_(0) {}
 ZqComplexLock::~ZqComplexLock() = default;
 
 int ZqComplexLock::rdlock() {

@@ -2,6 +2,7 @@
 // waiters, and unlock of either mode.
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -23,9 +24,10 @@ constexpr std::chrono::seconds kStarvationBound(10);
 
 // Eight threads, two million acquisitions in all, a different share of
 // exclusive ones per thread. Every holder checks that nobody holds the lock
-// against it (with relaxed atomics, so that under ThreadSanitizer only the
-// lock itself orders the plain counter); some holders yield their core while inside, so that waiters
-// run out of spins and sleep. A lost wake-up leaves the test hanging.
+// against it, with relaxed atomics, so that under ThreadSanitizer only the
+// lock itself orders the plain counter. Some holders yield their core while
+// inside, so that waiters run out of spins and sleep. A lost wake-up leaves
+// the test hanging.
 TEST(ComplexLockConcurrency, ExcludesAndCompletesUnderMixedLoad) {
   constexpr int kThreads = 8;
   constexpr int kPerThread = 250000;
@@ -141,7 +143,8 @@ void ExpectLoneSideGetsIn(bool lone_is_writer) {
     const Clock::time_point got_in = Clock::now();
     lock.unlock();
     EXPECT_TRUE(got_in < give_up) << "round " << round;
-    worst_ms = std::max(worst_ms, std::chrono::duration<double, std::milli>(got_in - start).count());
+    const double waited_ms = std::chrono::duration<double, std::milli>(got_in - start).count();
+    worst_ms = std::max(worst_ms, waited_ms);
   }
   stop = true;
   for (std::thread& th : busy) th.join();
