@@ -46,16 +46,13 @@ struct OursLock {
   void Unlock() { lock.unlock(); }
 };
 
-struct SharedMutexLock {
-  std::shared_mutex lock;
+// The standard library's locks and TBB's share one shape (the shared calls are
+// compiled only for the reader-writer ones, which alone use them).
+template <typename Mutex>
+struct StandardShapeLock {
+  Mutex lock;
   void LockShared() { lock.lock_shared(); }
   void UnlockShared() { lock.unlock_shared(); }
-  void Lock() { lock.lock(); }
-  void Unlock() { lock.unlock(); }
-};
-
-struct StdMutexLock {
-  std::mutex lock;
   void Lock() { lock.lock(); }
   void Unlock() { lock.unlock(); }
 };
@@ -67,18 +64,6 @@ struct AbslLock {
   void UnlockShared() { lock.ReaderUnlock(); }
   void Lock() { lock.WriterLock(); }
   void Unlock() { lock.WriterUnlock(); }
-};
-#endif
-
-#ifdef OBJSTORE_BENCH_HAVE_TBB
-// TBB's reader-writer mutexes and mutexes share one shape.
-template <typename Mutex>
-struct TbbLock {
-  Mutex lock;
-  void LockShared() { lock.lock_shared(); }
-  void UnlockShared() { lock.unlock_shared(); }
-  void Lock() { lock.lock(); }
-  void Unlock() { lock.unlock(); }
 };
 #endif
 
@@ -153,18 +138,18 @@ void RegisterSection(const char* name) {
 
 const bool kRegistered = [] {
   RegisterReadWrite<OursLock>("ours");
-  RegisterReadWrite<SharedMutexLock>("shared_mutex");
+  RegisterReadWrite<StandardShapeLock<std::shared_mutex>>("shared_mutex");
   RegisterSection<OursLock>("ours");
-  RegisterSection<StdMutexLock>("std_mutex");
+  RegisterSection<StandardShapeLock<std::mutex>>("std_mutex");
 #ifdef OBJSTORE_BENCH_HAVE_ABSL
   RegisterReadWrite<AbslLock>("absl");
   RegisterSection<AbslLock>("absl");
 #endif
 #ifdef OBJSTORE_BENCH_HAVE_TBB
-  RegisterReadWrite<TbbLock<tbb::spin_rw_mutex>>("tbb_spin_rw");
-  RegisterReadWrite<TbbLock<tbb::rw_mutex>>("tbb_rw");
-  RegisterSection<TbbLock<tbb::spin_mutex>>("tbb_spin");
-  RegisterSection<TbbLock<tbb::mutex>>("tbb_mutex");
+  RegisterReadWrite<StandardShapeLock<tbb::spin_rw_mutex>>("tbb_spin_rw");
+  RegisterReadWrite<StandardShapeLock<tbb::rw_mutex>>("tbb_rw");
+  RegisterSection<StandardShapeLock<tbb::spin_mutex>>("tbb_spin");
+  RegisterSection<StandardShapeLock<tbb::mutex>>("tbb_mutex");
 #endif
   return true;
 }();
