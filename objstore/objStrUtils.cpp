@@ -114,7 +114,72 @@ template OBJSTORE_API int getRegistryValue<int>(const char*, int, int, int);
 
 namespace {
 
+// ---- createDir and rmTree: walks through directory descriptors ----------
+//
+// Both work one path component at a time, relative to a descriptor of the
+// directory above, so the length of a path never reaches the system and
+// trees of any depth are handled.
+
+constexpr char kCreateDirSignature[] = "int ObjectStore::createDir(const std::string&)";
 constexpr char kRmTreeSignature[] = "int ObjectStore::rmTree(const std::string&)";
+
+// True when `name` in the directory `dirFd` is a directory, following a link
+// as path resolution does.
+bool IsDirectoryAt(int dirFd, const char* name) {
+  struct stat status;
+  return fstatat(dirFd, name, &status, 0) == 0 && S_ISDIR(status.st_mode);
+}
+
+// Creates `path` and its missing parents a component at a time, for paths
+// the system refuses whole (PATH_MAX and longer). The outcome is that of
+// CWyDirectory::Create(path, true): an existing directory is success, a
+// parent that exists as something else fails on entering it (ENOTDIR), and
+// links are followed as path resolution follows them. Holds at most two
+// descriptors at once.
+CWyError CreateLongPath(const char* path) {
+  int dirFd = AT_FDCWD;
+  int error = 0;
+  if (*path == '/') {
+    dirFd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) error = errno;
+  }
+  const char* next = path;
+  char name[NAME_MAX + 1];  // no allocation while a descriptor is open
+  while (error == 0) {
+    next += std::strspn(next, "/");
+    if (*next == '\0') break;  // only separators after the last component
+    const size_t length = std::strcspn(next, "/");
+    if (length > NAME_MAX) {
+      error = ENAMETOOLONG;
+      break;
+    }
+    std::memcpy(name, next, length);
+    name[length] = '\0';
+    next += length;
+    const bool last = next[std::strspn(next, "/")] == '\0';
+    if (mkdirat(dirFd, name, 0777) != 0) {
+      // An existing directory is fine whatever mkdir said (EEXIST, or EACCES
+      // and EROFS on some file systems); any existing parent is passed over,
+      // so that entering it names the real problem.
+      const int mkdirError = errno;
+      if (!(!last && mkdirError == EEXIST) && !IsDirectoryAt(dirFd, name)) {
+        error = mkdirError;
+        break;
+      }
+    }
+    if (last) break;
+    // O_PATH: entering a directory needs search permission only, as in a
+    // path given whole.
+    const int child = openat(dirFd, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (child < 0) error = errno;
+    if (dirFd != AT_FDCWD) close(dirFd);
+    dirFd = child;
+  }
+  if (dirFd >= 0) close(dirFd);
+  if (error == 0) return CWyError::Success();
+  return FXErrorUtil::ErrorErrNo(FXCodeLocation("objStrUtils", kCreateDirSignature, __LINE__),
+                                 error, "Can't create directory %s", path);
+}
 
 // Where a directory lies: device, inode and the mount it was reached
 // through. `mount` is known where the kernel reports mount ids (Linux 5.8);
@@ -451,11 +516,15 @@ bool TreeWalk::WasLeft(const char* name) const {
 }  // namespace
 
 int createDir(const std::string& path) {
-  const CWyError error = CWyDirectory::Create(path.c_str(), true);
+  // The platform takes the path whole, which the system refuses from
+  // PATH_MAX bytes on: longer ones are created a component at a time.
+  const CWyError error = std::strlen(path.c_str()) < PATH_MAX
+                             ? CWyDirectory::Create(path.c_str(), true)
+                             : CreateLongPath(path.c_str());
   if (!error.IsError()) return 0;
   const int code = error.GetErrorCode();
-  OBJSTORE_LOG(-1, "int ObjectStore::createDir(const std::string&)",
-               "Error: can't create directory %s (%d)", path.c_str(), code);
+  OBJSTORE_LOG(-1, kCreateDirSignature, "Error: can't create directory %s (%d)", path.c_str(),
+               code);
   return code;
 }
 

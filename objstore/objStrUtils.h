@@ -106,6 +106,7 @@ extern template OBJSTORE_API int getRegistryValue<int>(const char*, int, int, in
 // The conventions differ per function, and callers depend on them.
 
 // Creates `path` and any missing parents; an existing directory is success.
+// Paths of PATH_MAX bytes and more are created a component at a time.
 // Returns 0, or the negative code of the platform's error (-errno) after
 // "Error: can't create directory <path> (<code>)".
 OBJSTORE_API int createDir(const std::string& path);

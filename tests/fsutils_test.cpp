@@ -285,6 +285,35 @@ TEST_F(FsUtilsTest, CreateDirFailuresReturnNegativeErrno) {
   }
 }
 
+// A path the system refuses whole (over PATH_MAX) is created a component
+// at a time, with the same results as a short one.
+TEST_F(FsUtilsTest, CreateDirOfPathLongerThanPathMax) {
+  const std::string name(60, 'd');
+  std::string path = Path("long");
+  int levels = 0;
+  for (; path.size() <= PATH_MAX; ++levels) path += "/" + name;
+
+  ScopedCaptureLog log;
+  EXPECT_EQ(ObjectStore::createDir(path + "//"), 0);
+  EXPECT_EQ(ObjectStore::createDir(path), 0);  // existing
+  EXPECT_TRUE(log->messages().empty());
+  int made = 0;  // levels found below "long"
+  for (int fd = open(Path("long").c_str(), O_PATH | O_CLOEXEC), child; fd >= 0; fd = child) {
+    child = openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    made += child >= 0;
+    close(fd);
+  }
+  EXPECT_EQ(made, levels);
+
+  // A file where a parent should be, at the top of the long path.
+  WriteFile(Path("long/file"), 1);
+  const std::string below_file = Path("long/file") + path.substr(Path("long").size());
+  EXPECT_EQ(ObjectStore::createDir(below_file), -ENOTDIR);
+  ASSERT_EQ(log->texts().size(), 1u);
+  EXPECT_EQ(log->texts()[0], "Error: can't create directory " + below_file + " (-20)");
+  EXPECT_EQ(ObjectStore::rmTree(Path("long")), 0);
+}
+
 // ---------------------------------------------------------------------------
 // doesFileExist
 
