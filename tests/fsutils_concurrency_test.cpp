@@ -46,12 +46,13 @@ TEST(RmTreeConcurrencyTest, TwoRemoversOfOneTreeBothSucceed) {
     std::thread other([&] { other_result = ObjectStore::rmTree(top.string()); });
     const int result = ObjectStore::rmTree(top.string());
     other.join();
-    ASSERT_EQ(result, 0) << "trial " << trial << ": " << ::testing::PrintToString(log->texts());
-    ASSERT_EQ(other_result, 0) << "trial " << trial << ": "
+    EXPECT_EQ(result, 0) << "trial " << trial << ": " << ::testing::PrintToString(log->texts());
+    EXPECT_EQ(other_result, 0) << "trial " << trial << ": "
                                << ::testing::PrintToString(log->texts());
-    ASSERT_TRUE(fs::is_empty(top)) << "trial " << trial;
+    EXPECT_TRUE(fs::is_empty(top)) << "trial " << trial;
+    if (HasFailure()) break;
   }
-  fs::remove(top);
+  fs::remove_all(top);
 }
 
 }  // namespace
