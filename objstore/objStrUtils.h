@@ -106,6 +106,7 @@ extern template OBJSTORE_API int getRegistryValue<int>(const char*, int, int, in
 // The conventions differ per function, and callers depend on them.
 
 // Creates `path` and any missing parents; an existing directory is success.
+// Paths of PATH_MAX bytes and more are created a component at a time.
 // Returns 0, or the negative code of the platform's error (-errno) after
 // "Error: can't create directory <path> (<code>)".
 OBJSTORE_API int createDir(const std::string& path);
@@ -127,13 +128,19 @@ OBJSTORE_API int getFileSize(uint64_t* sizeOut, uint64_t* allocatedOut, FILE* fi
 // Empties the directory `path` depth first; `path` itself stays. Symbolic
 // links inside the tree are removed, never followed, so nothing outside the
 // tree is touched (`path` itself may be a link to the directory to empty).
-// Trees whose paths exceed PATH_MAX are handled. Returns 0, or the positive
-// errno of the first failure after one message naming the failing entry:
+// Nor is a mount point inside the tree entered: it stays, with the
+// directories that hold it, after "Error: can't enter mount point %s (%d)",
+// and the walk goes on with the rest; the result is then EXDEV. An entry
+// that is gone when the walk reaches it (another remover took it) counts as
+// removed. Trees of any depth are handled with at most 32 descriptors and
+// about 10 bytes of memory per level besides the names. Returns 0, or the
+// positive errno of the first failure after one message naming the entry:
 //   "Error: can't open directory %s (%d)"   "Error: can't read directory %s (%d)"
 //   "Error: can't stat %s (%d)"             "Error: can't rmdir %s (%d)"
 //   "Error: can't unlink %s (%d)"
-// What was removed before a failure stays removed. Needs one descriptor per
-// level of nesting.
+//   "Error: can't return to directory %s (%d)"  (ESTALE: a directory of the
+//       tree was moved while the walk was below it; the walk stops there)
+// What was removed before a failure stays removed.
 OBJSTORE_API int rmTree(const std::string& path);
 
 // The free bytes (blocks free to root included) and total bytes of the file
