@@ -74,8 +74,11 @@ const char kEmptyHelp[] =
     "Usage: osutil fs empty [--yes] DIR\n"
     "\n"
     "Removes every file, link and directory under DIR, depth first; DIR itself\n"
-    "stays, empty. Symbolic links inside DIR are removed, never followed. Stops\n"
-    "at the first entry that cannot be removed; what was removed stays removed.\n"
+    "stays, empty. Symbolic links inside DIR are removed, never followed. Entries\n"
+    "that vanish meanwhile count as removed. A mount point inside DIR is never\n"
+    "entered: it is named on stderr, kept with the directories that hold it, the\n"
+    "rest is removed, and the exit status is 1. Any other entry that cannot be\n"
+    "removed stops the walk; what was removed stays removed.\n"
     "\n"
     "  -y, --yes  do not ask\n"
     "\n"
@@ -215,8 +218,10 @@ int runEmpty(const Args& args) {
   }
   const int error = ObjectStore::rmTree(dir);
   if (error != 0) {
-    printError("fs empty", "cannot empty '" + dir + "': " + std::strerror(error) +
-                               " (entries removed before the failure stay removed)");
+    // A mount point does not stop the walk: everything else is gone.
+    const char* what_stays = error == EXDEV ? " (everything but the mount points was removed)"
+                                            : " (entries removed before the failure stay removed)";
+    printError("fs empty", "cannot empty '" + dir + "': " + std::strerror(error) + what_stays);
     return kExitFailed;
   }
   return kExitOk;
