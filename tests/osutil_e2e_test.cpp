@@ -71,24 +71,14 @@ std::string randomBytes(size_t size, uint64_t seed) {
 
 // Every test gets a scratch directory and a private configuration store,
 // which the child processes inherit through the environment.
-class OsutilTest : public ::testing::Test {
+class OsutilTest : public testing_support::ScratchDirectoryTest {
  protected:
-  static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
-
   void SetUp() override {
     if (std::string(OSUTIL_BINARY).empty()) GTEST_SKIP() << "built without the osutil binary";
-    std::string pattern = (fs::temp_directory_path() / "osutil-e2e-XXXXXX").string();
-    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-    dir_ = pattern;
+    ScratchDirectoryTest::SetUp();
   }
-  void TearDown() override {
-    std::error_code ignored;
-    if (!dir_.empty()) fs::remove_all(dir_, ignored);
-  }
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
 
   testing_support::TempRegistry registry_{"osutil-e2e"};
-  std::string dir_;
 };
 
 // ---------------------------------------------------------------------------

@@ -1,7 +1,6 @@
 // End-to-end tests of `osutil cache replay`: where its outputs go, which
 // traces it refuses, and its JSON.
-#include <signal.h>
-#include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -39,26 +38,16 @@ Strings with(Strings args, const Strings& more) {
 }
 
 // Each test runs osutil in a scratch directory of its own.
-class ReplayTest : public ::testing::Test {
+class ReplayTest : public testing_support::ScratchDirectoryTest {
  protected:
-  static void SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
   void SetUp() override {
     if (std::string(OSUTIL_BINARY).empty()) GTEST_SKIP() << "built without the osutil binary";
-    std::string pattern = (fs::temp_directory_path() / "osutil-replay-XXXXXX").string();
-    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-    dir_ = pattern;
+    ScratchDirectoryTest::SetUp();
   }
-  void TearDown() override {
-    std::error_code ignored;
-    if (!dir_.empty()) fs::remove_all(dir_, ignored);
-  }
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
   RunResult osutil(const Strings& args, Streams streams = {}) const {
     streams.workingDirectory = dir_;
     return testing_support::runProgram(OSUTIL_BINARY, args, streams);
   }
-
-  std::string dir_;
 };
 
 TEST_F(ReplayTest, CsvDashWritesTheCurveToStandardOutputAlone) {

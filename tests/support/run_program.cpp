@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -198,6 +199,19 @@ std::string readFile(const std::string& path) {
 
 void writeFile(const std::string& path, const std::string& contents) {
   std::ofstream(path, std::ios::binary) << contents;
+}
+
+void ScratchDirectoryTest::SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
+
+void ScratchDirectoryTest::SetUp() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "osutil-test-XXXXXX").string();
+  ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+  dir_ = pattern;
+}
+
+void ScratchDirectoryTest::TearDown() {
+  std::error_code ignored;
+  if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
 }
 
 }  // namespace testing_support

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 namespace testing_support {
 
 using Strings = std::vector<std::string>;
@@ -49,6 +51,18 @@ uint64_t field(const std::map<std::string, std::string>& values, const std::stri
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& contents);
+
+// A test that works in a scratch directory of its own, removed with all its
+// contents afterwards, and that survives a child closing a pipe early.
+class ScratchDirectoryTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite();
+  void SetUp() override;
+  void TearDown() override;
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+  std::string dir_;
+};
 
 }  // namespace testing_support
 
