@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -157,10 +156,8 @@ RunResult runProgram(const std::string& program, const Strings& args, const Stre
   }
   if (inputFd >= 0) close(inputFd);
   int wstatus = 0;
-  rusage usage{};
-  while (wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {
+  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
   }
-  result.maxResidentKiB = usage.ru_maxrss;
   if (ttyMaster >= 0) close(ttyMaster);
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
   return result;

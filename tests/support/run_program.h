@@ -19,7 +19,6 @@ struct RunResult {
   int status = -1;  // exit status; 128 + signal when the program was killed
   std::string out;
   std::string err;
-  long maxResidentKiB = 0;  // the child's peak resident memory
 };
 
 // Where the child's standard input comes from and its output goes.
