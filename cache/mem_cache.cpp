@@ -4,13 +4,15 @@
 // lists at once: the chain of its key1 bucket, the chain of its key2 bucket
 // (only when the element has a key2) and the recency list. Behind the public
 // node the cache keeps the hash values of the element's keys, taken when the
-// node was linked: lookups compare strings only where the hash values agree,
-// and removals find the node's buckets without hashing again. An element's
-// keys must still not change behind the cache's back: lookups would miss it.
+// node was linked, and the element's charge: lookups compare strings only
+// where the hash values agree, and removals find the node's buckets and its
+// refund without reading the element again. An element's keys must still not
+// change behind the cache's back: lookups would miss it.
 //
 // Invariants between operations:
 //   - stats.num_entries equals the number of nodes;
-//   - stats.cur_bytes equals the fixed charge plus every element's charge;
+//   - stats.cur_bytes equals the fixed charge plus every node's stored charge;
+//   - a node is in the chains its stored hashes select;
 //   - new and relinked nodes enter at the head of a chain and of the recency
 //     list, so within a chain the most recently linked node comes first;
 //   - num_buckets is a power of two fixed at creation.
@@ -22,7 +24,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <cctype>
+#include <exception>
 #include <new>
+#include <sched.h>
 #include <strings.h>
 
 // XXH3 inlined into this unit: the strong hashes of short keys then cost a
@@ -78,6 +82,23 @@ void* cache_malloc(size_t size) {
   return std::malloc(size);
 }
 
+// For the handle, whose lock and counters want whole cache lines.
+void* cache_aligned_alloc(size_t alignment, size_t size) {
+#ifdef OBJSTORE_CACHE_FAULT_INJECTION
+  if (objstore_cache_test_allocation_fails()) {
+    errno = ENOMEM;
+    return nullptr;
+  }
+#endif
+  void* memory = nullptr;
+  const int error = posix_memalign(&memory, alignment, size);
+  if (error != 0) {
+    errno = error;
+    return nullptr;
+  }
+  return memory;
+}
+
 void* cache_calloc(size_t count, size_t size) {
 #ifdef OBJSTORE_CACHE_FAULT_INJECTION
   if (objstore_cache_test_allocation_fails()) {
@@ -118,11 +139,15 @@ uint64_t fixed_charge(int buckets) {
   return 8 * (2 * static_cast<uint64_t>(buckets) + 26);
 }
 
-// The element's charge from its current fields. Computed in 64 bits so that
-// large lengths cannot wrap into a small or negative charge.
-int64_t calc_item_size(const generic_cache_item* item) {
-  const generic_cache_element* e = item->element;
-  return static_cast<int64_t>(e->key1_len) + e->key2_len + e->data_len + kEntryOverhead + 2;
+// Each key's terminator counts too, so a key of length L costs L + 1 bytes.
+const int kKeyTerminators = 2;
+
+// The element's charge from its current fields, taken once at insertion.
+// Computed in 64 bits so that large lengths cannot wrap into a small or
+// negative charge.
+int64_t calc_item_size(const generic_cache_element* e) {
+  return static_cast<int64_t>(e->key1_len) + e->key2_len + e->data_len + kEntryOverhead +
+         kKeyTerminators;
 }
 
 // ---- Default hashes ---------------------------------------------------------
@@ -215,26 +240,98 @@ int32_t generic_cache_hash_strong_cis(const char* key, int32_t len) {
 
 namespace {
 
-// ---- Nodes and buckets ------------------------------------------------------------
+// ---- Nodes, handles and key sides -------------------------------------------------
 
-// The node as the cache allocates it. Equal keys hash alike (the comparison
-// and the hash follow the same case flag), so a node whose stored hash differs
-// from a lookup key's cannot match it.
+// The node as the cache allocates it. Behind the public node it keeps what it
+// must never take from the element again, because a caller may change the
+// element while it is cached (the contract forbids it; the cache must still
+// not corrupt itself):
+//   - the hash values of the keys as last linked: lookups compare strings only
+//     where they agree, and removals find the node's buckets from them;
+//   - the charge the element was admitted with, adjusted by renames: removal
+//     refunds exactly what was charged, so cur_bytes can never wrap.
+// Equal keys hash alike (the comparison and the hash follow the same case
+// flag), so a node whose stored hash differs from a lookup key's cannot match.
 struct hashed_item {
   generic_cache_item item;  // first member: the public node's address is this one's
-  uint32_t key1_hash;       // key1_hash(key1, key1_len) as last linked
-  uint32_t key2_hash;       // key2_hash(key2, key2_len); 0 without key2
-  bool has_key2;            // linked in a secondary chain
+  uint32_t key1_hash;
+  uint32_t key2_hash;       // 0 without key2
+  uint64_t charge : 63;     // what this node adds to cur_bytes
+  uint64_t has_key2 : 1;    // linked in a secondary chain
 };
+static_assert(sizeof(hashed_item) == 72, "a node costs 72 bytes of heap");
 
 hashed_item* hashed(generic_cache_item* item) { return reinterpret_cast<hashed_item*>(item); }
 
-uint32_t hash_key1(const generic_cache_t* cache, const char* key, int len) {
-  return static_cast<uint32_t>(cache->key1_hash(key, len));
+// Lookup counters, spread over cache lines by CPU: lookups hold the lock only
+// shared, and if they all wrote one line, that line would bounce between the
+// cores on every lookup. generic_cache_get_stats adds the slots up.
+struct alignas(64) lookup_counter_slot {
+  uint64_t hits;
+  uint64_t misses;
+};
+constexpr unsigned kCounterSlots = 16;
+
+// The handle as the cache allocates it.
+struct cache_handle {
+  generic_cache_t cache;  // first member: the public handle's address is this one's
+  lookup_counter_slot slots[kCounterSlots];
+};
+
+cache_handle* handle_of(generic_cache_t* cache) { return reinterpret_cast<cache_handle*>(cache); }
+
+// sched_getcpu reads the CPU number that the kernel keeps for the thread (no
+// system call), so threads on different cores count on different lines.
+lookup_counter_slot& counter_slot(generic_cache_t* cache) {
+  const int cpu = sched_getcpu();
+  return handle_of(cache)->slots[cpu > 0 ? static_cast<unsigned>(cpu) % kCounterSlots : 0];
 }
 
-uint32_t hash_key2(const generic_cache_t* cache, const char* key, int len) {
-  return static_cast<uint32_t>(cache->key2_hash(key, len));
+void count_hit(generic_cache_t* cache) {
+  __atomic_fetch_add(&counter_slot(cache).hits, 1, __ATOMIC_RELAXED);
+}
+
+void count_miss(generic_cache_t* cache) {
+  __atomic_fetch_add(&counter_slot(cache).misses, 1, __ATOMIC_RELAXED);
+}
+
+// One key of the cache: its table, hash, comparison and case flag in the
+// handle, its fields in the element, its links and stored hash in the node.
+// Lookup, linking and rename are written once and told which side they serve;
+// the operations take the side as a template argument, so that every member
+// pointer folds to a constant offset on the lookup path.
+struct key_side {
+  generic_cache_item** generic_cache_t::*buckets;
+  HashFunc generic_cache_t::*hash;
+  KeyCompareFunc generic_cache_t::*compare;
+  bool generic_cache_t::*case_sensitive;
+  char* generic_cache_element::*key;
+  int32_t generic_cache_element::*key_len;
+  ItemLink prev;
+  ItemLink next;
+  uint32_t hashed_item::*stored_hash;
+  bool optional;  // key2: an element may have none, and then is in no chain
+  const char* find_signature;
+  const char* rename_signature;
+};
+
+constexpr key_side kKey1Side = {
+    &generic_cache_t::key1_buckets, &generic_cache_t::key1_hash, &generic_cache_t::key1_cmp,
+    &generic_cache_t::key1_case_sensitive, &generic_cache_element::key1,
+    &generic_cache_element::key1_len, &generic_cache_item::key1_prev,
+    &generic_cache_item::key1_next, &hashed_item::key1_hash, false, kFind1Signature,
+    kRename1Signature};
+
+constexpr key_side kKey2Side = {
+    &generic_cache_t::key2_buckets, &generic_cache_t::key2_hash, &generic_cache_t::key2_cmp,
+    &generic_cache_t::key2_case_sensitive, &generic_cache_element::key2,
+    &generic_cache_element::key2_len, &generic_cache_item::key2_prev,
+    &generic_cache_item::key2_next, &hashed_item::key2_hash, true, kFind2Signature,
+    kRename2Signature};
+
+
+uint32_t hash_key(const generic_cache_t* cache, const key_side& side, const char* key, int len) {
+  return static_cast<uint32_t>((cache->*side.hash)(key, len));
 }
 
 // Bucket of a hash value. The mask is taken on the 32-bit two's-complement
@@ -243,64 +340,75 @@ int bucket_of(const generic_cache_t* cache, uint32_t hash) {
   return static_cast<int>(hash & static_cast<uint32_t>(cache->stats.num_buckets - 1));
 }
 
-// Takes the hash values of the element's keys, whose lengths are settled.
-void store_hashes(const generic_cache_t* cache, generic_cache_item* item) {
+bool in_chain(generic_cache_item* item, const key_side& side) {
+  return !side.optional || hashed(item)->has_key2;
+}
+
+generic_cache_item** bucket_of_item(generic_cache_t* cache, const key_side& side,
+                                    generic_cache_item* item) {
+  return &(cache->*side.buckets)[bucket_of(cache, hashed(item)->*side.stored_hash)];
+}
+
+// Takes the hash of one key of the node's element, whose length is settled.
+void store_hash(generic_cache_t* cache, const key_side& side, generic_cache_item* item) {
   const generic_cache_element* e = item->element;
-  hashed_item* node = hashed(item);
-  node->key1_hash = hash_key1(cache, e->key1, e->key1_len);
-  node->has_key2 = e->key2 != nullptr;
-  node->key2_hash = node->has_key2 ? hash_key2(cache, e->key2, e->key2_len) : 0;
-}
-
-// The buckets a node is linked in; -1 for no secondary chain.
-int index1_of(const generic_cache_t* cache, generic_cache_item* item) {
-  return bucket_of(cache, hashed(item)->key1_hash);
-}
-
-int index2_of(const generic_cache_t* cache, generic_cache_item* item) {
-  return hashed(item)->has_key2 ? bucket_of(cache, hashed(item)->key2_hash) : -1;
-}
-
-// ---- Counters -----------------------------------------------------------------
-// Lookups run under the shared lock, so hits and misses are counted
-// atomically; every other counter moves only under the exclusive lock.
-
-void count_hit(generic_cache_t* cache) {
-  __atomic_fetch_add(&cache->stats.num_hits, 1, __ATOMIC_RELAXED);
-}
-
-void count_miss(generic_cache_t* cache) {
-  __atomic_fetch_add(&cache->stats.num_misses, 1, __ATOMIC_RELAXED);
+  const char* key = e->*side.key;
+  if (side.optional) hashed(item)->has_key2 = key != nullptr;
+  hashed(item)->*side.stored_hash = key != nullptr ? hash_key(cache, side, key, e->*side.key_len) : 0;
 }
 
 void add_charge(generic_cache_t* cache, int64_t delta) {
   cache->stats.cur_bytes = static_cast<uint64_t>(static_cast<int64_t>(cache->stats.cur_bytes) + delta);
 }
 
+// Moves a node's charge by `delta`, never below zero, and cur_bytes with it:
+// cur_bytes stays the fixed charge plus the nodes' charges whatever lengths a
+// caller wrote into a cached element.
+void adjust_charge(generic_cache_t* cache, generic_cache_item* item, int64_t delta) {
+  hashed_item* node = hashed(item);
+  const int64_t old_charge = static_cast<int64_t>(node->charge);
+  const int64_t new_charge = old_charge + delta < 0 ? 0 : old_charge + delta;
+  node->charge = static_cast<uint64_t>(new_charge);
+  add_charge(cache, new_charge - old_charge);
+}
+
 // ---- Chains and the recency list ------------------------------------------------
 
-// Links `item` at the head of a bucket chain; linking in front of another node
-// is a collision.
-void chain_push(generic_cache_t* cache, generic_cache_item** bucket, generic_cache_item* item,
-                ItemLink prev, ItemLink next) {
+// Links `item` at the head of its chain on `side`; linking in front of
+// another node is a collision.
+void chain_push(generic_cache_t* cache, const key_side& side, generic_cache_item* item) {
+  generic_cache_item** bucket = bucket_of_item(cache, side, item);
   generic_cache_item* old_head = *bucket;
-  item->*next = old_head;
-  item->*prev = nullptr;
+  item->*side.next = old_head;
+  item->*side.prev = nullptr;
   if (old_head != nullptr) {
-    old_head->*prev = item;
+    old_head->*side.prev = item;
     ++cache->stats.num_collisions;
   }
   *bucket = item;
 }
 
-// Unlinks `item` from a bucket chain; a bucket headed by it takes its successor.
-void chain_unlink(generic_cache_item** bucket, generic_cache_item* item, ItemLink prev,
-                  ItemLink next) {
-  if (item->*prev != nullptr) (item->*prev)->*next = item->*next;
-  if (item->*next != nullptr) (item->*next)->*prev = item->*prev;
-  if (*bucket == item) *bucket = item->*next;
-  item->*prev = nullptr;
-  item->*next = nullptr;
+// Unlinks `item` from its chain on `side`; a bucket headed by it takes its
+// successor.
+void chain_unlink(generic_cache_t* cache, const key_side& side, generic_cache_item* item) {
+  generic_cache_item** bucket = bucket_of_item(cache, side, item);
+  if (item->*side.prev != nullptr) (item->*side.prev)->*side.next = item->*side.next;
+  if (item->*side.next != nullptr) (item->*side.next)->*side.prev = item->*side.prev;
+  if (*bucket == item) *bucket = item->*side.next;
+  item->*side.prev = nullptr;
+  item->*side.next = nullptr;
+}
+
+// Links or unlinks a node on both sides; a node without key2 keeps null
+// secondary links.
+void chains_push(generic_cache_t* cache, generic_cache_item* item) {
+  chain_push(cache, kKey1Side, item);
+  if (in_chain(item, kKey2Side)) chain_push(cache, kKey2Side, item);
+}
+
+void chains_unlink(generic_cache_t* cache, generic_cache_item* item) {
+  chain_unlink(cache, kKey1Side, item);
+  if (in_chain(item, kKey2Side)) chain_unlink(cache, kKey2Side, item);
 }
 
 void recency_push_head(generic_cache_t* cache, generic_cache_item* item) {
@@ -320,190 +428,46 @@ void recency_unlink(generic_cache_t* cache, generic_cache_item* item) {
   if (cache->lru_tail == item) cache->lru_tail = item->lru_prev;
 }
 
-// Links a node into both chains (index2 -1: no secondary chain) and at the
-// head of the recency list.
-void generic_cache_lru_add(generic_cache_t* cache, generic_cache_item* item, int index1,
-                           int index2) {
+// Links a node, whose hashes and charge are stored, at the head of its chains
+// and of the recency list, and charges it.
+void link_item(generic_cache_t* cache, generic_cache_item* item) {
   recency_push_head(cache, item);
-  chain_push(cache, &cache->key1_buckets[index1], item, &generic_cache_item::key1_prev,
-             &generic_cache_item::key1_next);
-  if (index2 == -1) {
-    item->key2_prev = nullptr;
-    item->key2_next = nullptr;
-  } else {
-    chain_push(cache, &cache->key2_buckets[index2], item, &generic_cache_item::key2_prev,
-               &generic_cache_item::key2_next);
-  }
+  item->key2_prev = nullptr;
+  item->key2_next = nullptr;
+  chains_push(cache, item);
   ++cache->stats.num_entries;
+  add_charge(cache, static_cast<int64_t>(hashed(item)->charge));
 }
 
-// Unlinks a node from everything; counts a single removal.
-void generic_cache_lru_remove(generic_cache_t* cache, generic_cache_item* item, int index1,
-                              int index2) {
+// Unlinks a node from everything, refunds its charge and frees it; counts a
+// single removal. The element stays the caller's business.
+void unlink_and_free_item(generic_cache_t* cache, generic_cache_item* item) {
   recency_unlink(cache, item);
-  chain_unlink(&cache->key1_buckets[index1], item, &generic_cache_item::key1_prev,
-               &generic_cache_item::key1_next);
-  if (index2 != -1)
-    chain_unlink(&cache->key2_buckets[index2], item, &generic_cache_item::key2_prev,
-                 &generic_cache_item::key2_next);
+  chains_unlink(cache, item);
+  add_charge(cache, -static_cast<int64_t>(hashed(item)->charge));
   --cache->stats.num_entries;
   ++cache->stats.num_removes;
+  cache_free(item);
 }
 
 // Makes a node the most recently used; chains and counters stay as they are.
-void generic_cache_lru_update(generic_cache_t* cache, generic_cache_item* item) {
+void promote_item(generic_cache_t* cache, generic_cache_item* item) {
   if (cache->lru_head == item) return;
   recency_unlink(cache, item);
   recency_push_head(cache, item);
 }
 
-// Removes a node whose element's fields still describe where it is linked.
-// The release callback comes last, so it may free the element and its keys.
+// Removes a node and hands its element to the release callback. The callback
+// comes last, so it may free the element and its keys, and may even throw:
+// the cache is consistent by then.
 void rem_item_from_cache(generic_cache_t* cache, generic_cache_item* item) {
   generic_cache_element* element = item->element;
-  add_charge(cache, -calc_item_size(item));
-  generic_cache_lru_remove(cache, item, index1_of(cache, item), index2_of(cache, item));
-  cache_free(item);
+  unlink_and_free_item(cache, item);
   if (cache->element_callback != nullptr) cache->element_callback(element);
 }
 
-// ---- Insertion --------------------------------------------------------------------
+// ---- Locking --------------------------------------------------------------------
 
-// Checks a key length the caller gave (or fills in a -1). strnlen reads at most
-// len + 1 bytes, so a too-long length cannot run past the terminator.
-bool settle_key_length(const char* key, int32_t* len) {
-  if (*len == -1) {
-    *len = static_cast<int32_t>(std::strlen(key));
-    return true;
-  }
-  if (*len < 0) return false;
-  return strnlen(key, static_cast<size_t>(*len) + 1) == static_cast<size_t>(*len);
-}
-
-// Inserts an element, evicting from the least recently used end until it fits.
-// 0 when inserted; 1 when refused, and then the caller still owns it.
-int generic_cache_insert(generic_cache_t* cache, generic_cache_element* element) {
-  if (element == nullptr) {
-    OBJSTORE_LOG(-1, kInsertSignature, "Error: element [%p] is invalid.",
-                 static_cast<const void*>(element));
-    return 1;
-  }
-  if (element->key1 == nullptr || element->key1[0] == '\0') {
-    OBJSTORE_LOG(-1, kInsertSignature, "Error: key1 [%p] is invalid or key1[0] is 0.",
-                 static_cast<const void*>(element->key1));
-    return 1;
-  }
-  if (!settle_key_length(element->key1, &element->key1_len)) {
-    OBJSTORE_LOG(-1, kInsertSignature, "Error: key1_len [%d] is invalid.", element->key1_len);
-    return 1;
-  }
-  if (element->key2 != nullptr && element->key2[0] == '\0') {
-    OBJSTORE_LOG(-1, kInsertSignature, "Error: key2[0] is 0.");
-    return 1;
-  }
-  // A null key2 keeps whatever length the caller set (it is charged), but a
-  // length below -1 would lower the charge.
-  bool key2_len_ok = element->key2 != nullptr ? settle_key_length(element->key2, &element->key2_len)
-                                              : element->key2_len >= -1;
-  if (!key2_len_ok) {
-    OBJSTORE_LOG(-1, kInsertSignature, "Error: key2_len [%d] is invalid.", element->key2_len);
-    return 1;
-  }
-  if (element->data_len < 0) {
-    OBJSTORE_LOG(-1, kInsertSignature, "Error: data_len [%d] is invalid.", element->data_len);
-    return 1;
-  }
-
-  hashed_item* node = static_cast<hashed_item*>(cache_malloc(sizeof(hashed_item)));
-  if (node == nullptr) {
-    OBJSTORE_LOG(-1, kInsertSignature, "Error: malloc for size [%d] failed with the error [%s].",
-                 static_cast<int>(sizeof(hashed_item)), std::strerror(errno));
-    return 1;
-  }
-  generic_cache_item* item = &node->item;
-  item->element = element;
-  store_hashes(cache, item);
-  const int64_t charge = calc_item_size(item);
-
-  // Evict strictly from the least recently used end, one element at a time,
-  // and stop as soon as the new element fits.
-  while (static_cast<int64_t>(cache->stats.cur_bytes) + charge > cache->max_bytes) {
-    if (cache->stats.num_entries == 0) {
-      OBJSTORE_LOG(-1, kInsertSignature, "Error: no room in cache for %d bytes",
-                   static_cast<int>(charge > INT_MAX ? INT_MAX : charge));
-      cache_free(item);
-      return 1;
-    }
-    rem_item_from_cache(cache, cache->lru_tail);
-  }
-  generic_cache_lru_add(cache, item, index1_of(cache, item), index2_of(cache, item));
-  add_charge(cache, charge);
-  ++cache->stats.num_inserts;
-  return 0;
-}
-
-// ---- Lookup -------------------------------------------------------------------------
-
-// Validates a lookup key and settles its hash length: -1 means strlen, a
-// longer length is clamped to the key. False for a null or empty key or a
-// length of 0 or below -1.
-bool settle_lookup_length(const char* key, int* len) {
-  if (key == nullptr || key[0] == '\0') return false;
-  if (*len == -1) {
-    *len = static_cast<int>(std::strlen(key));
-    return true;
-  }
-  if (*len <= 0) return false;
-  *len = static_cast<int>(strnlen(key, static_cast<size_t>(*len)));
-  return true;
-}
-
-// Walks one chain from its head; the first node whose key compares equal wins.
-// Stored hashes filter the comparisons only when the whole key was hashed: a
-// shorter explicit length hashes a prefix, and then every node is compared.
-generic_cache_item* find_item_with_key1(generic_cache_t* cache, const char* key, int len) {
-  if (!settle_lookup_length(key, &len)) {
-    OBJSTORE_LOG(-1, kFind1Signature, "Error: key [%p] is invalid or key[0] is 0.",
-                 static_cast<const void*>(key));
-    return nullptr;
-  }
-  const uint32_t hash = hash_key1(cache, key, len);
-  const bool whole_key = key[len] == '\0';
-  for (generic_cache_item* item = cache->key1_buckets[bucket_of(cache, hash)]; item != nullptr;
-       item = item->key1_next) {
-    if ((!whole_key || hashed(item)->key1_hash == hash) &&
-        cache->key1_cmp(item->element->key1, key) == 0) {
-      count_hit(cache);
-      return item;
-    }
-  }
-  count_miss(cache);
-  return nullptr;
-}
-
-generic_cache_item* find_item_with_key2(generic_cache_t* cache, const char* key, int len) {
-  if (!settle_lookup_length(key, &len)) {
-    OBJSTORE_LOG(-1, kFind2Signature, "Error: key [%p] is invalid or key[0] is 0.",
-                 static_cast<const void*>(key));
-    return nullptr;
-  }
-  const uint32_t hash = hash_key2(cache, key, len);
-  const bool whole_key = key[len] == '\0';
-  for (generic_cache_item* item = cache->key2_buckets[bucket_of(cache, hash)]; item != nullptr;
-       item = item->key2_next) {
-    if ((!whole_key || hashed(item)->key2_hash == hash) &&
-        cache->key2_cmp(item->element->key2, key) == 0) {
-      count_hit(cache);
-      return item;
-    }
-  }
-  count_miss(cache);
-  return nullptr;
-}
-
-typedef generic_cache_item* (*FindItemFunc)(generic_cache_t*, const char*, int);
-
-// RAII guards for the handle's lock.
 class SharedLock {
  public:
   explicit SharedLock(const generic_cache_t* cache) : lock_(cache->lock) { lock_.rdlock(); }
@@ -526,136 +490,304 @@ class ExclusiveLock {
   ZqComplexLock& lock_;
 };
 
-generic_cache_element* find_element(generic_cache_t* cache, FindItemFunc find, const char* key,
-                                    int len) {
-  if (cache == nullptr) return nullptr;
+// ---- Lookup -------------------------------------------------------------------------
+
+// A lookup key checked and hashed before any lock is taken, so that the
+// exclusive operations hold the lock only for the chain walk and the surgery.
+struct lookup_key {
+  const char* key;
+  uint32_t hash;
+  // The hash covers the whole key, so stored hashes can filter the chain. A
+  // shorter explicit length hashes a prefix; then every node is compared.
+  bool whole_key;
+};
+
+// Validates a lookup key and hashes it: -1 means strlen, a longer length is
+// clamped to the key. Logs and returns false for a null or empty key or a
+// length of 0 or below -1; no counter moves then.
+template <const key_side& side>
+bool prepare_lookup(const generic_cache_t* cache, const char* key, int len, lookup_key* out) {
+  bool valid = key != nullptr && key[0] != '\0' && (len == -1 || len > 0);
+  if (!valid) {
+    OBJSTORE_LOG(-1, side.find_signature, "Error: key [%p] is invalid or key[0] is 0.",
+                 static_cast<const void*>(key));
+    return false;
+  }
+  len = len == -1 ? static_cast<int>(std::strlen(key))
+                  : static_cast<int>(strnlen(key, static_cast<size_t>(len)));
+  out->key = key;
+  out->hash = hash_key(cache, side, key, len);
+  out->whole_key = key[len] == '\0';
+  return true;
+}
+
+// Walks one chain from its head; the first node whose key compares equal
+// wins. Counts a hit or a miss.
+template <const key_side& side>
+generic_cache_item* find_item(generic_cache_t* cache, const lookup_key& k) {
+  const KeyCompareFunc compare = cache->*side.compare;
+  for (generic_cache_item* item = (cache->*side.buckets)[bucket_of(cache, k.hash)]; item != nullptr;
+       item = item->*side.next) {
+    if ((!k.whole_key || hashed(item)->*side.stored_hash == k.hash) &&
+        compare(item->element->*side.key, k.key) == 0) {
+      count_hit(cache);
+      return item;
+    }
+  }
+  count_miss(cache);
+  return nullptr;
+}
+
+// ---- Insertion --------------------------------------------------------------------
+
+// Checks a key length the caller gave (or fills in a -1). strnlen reads at most
+// len + 1 bytes, so a too-long length cannot run past the terminator.
+bool settle_key_length(const char* key, int32_t* len) {
+  if (*len == -1) {
+    *len = static_cast<int32_t>(std::strlen(key));
+    return true;
+  }
+  if (*len < 0) return false;
+  return strnlen(key, static_cast<size_t>(*len) + 1) == static_cast<size_t>(*len);
+}
+
+// Why an insertion is refused, found before the lock and reported at the
+// moment of insertion.
+enum class refusal { kNone, kNoElement, kKey1, kKey1Len, kKey2, kKey2Len, kDataLen, kNoMemory };
+
+// An insertion prepared before the lock: the element checked, its key lengths
+// settled, its keys hashed and its node allocated and charged. Nothing is
+// logged yet: an update first removes the element found under its lookup
+// key, and the messages must follow that, as if everything ran under the
+// lock. Frees its node unless insert_prepared linked it, whatever throws.
+class pending_insert {
+ public:
+  pending_insert(generic_cache_t* cache, generic_cache_element* element)
+      : element_(element), refusal_(check(element)) {
+    if (refusal_ != refusal::kNone) return;
+    node_ = static_cast<hashed_item*>(cache_malloc(sizeof(hashed_item)));
+    if (node_ == nullptr) {
+      refusal_ = refusal::kNoMemory;
+      errno_ = errno;
+      return;
+    }
+    generic_cache_item* item = &node_->item;
+    item->element = element;
+    store_hash(cache, kKey1Side, item);
+    store_hash(cache, kKey2Side, item);
+    node_->charge = static_cast<uint64_t>(calc_item_size(element));
+  }
+  ~pending_insert() { cache_free(node_); }
+  pending_insert(const pending_insert&) = delete;
+  pending_insert& operator=(const pending_insert&) = delete;
+
+  generic_cache_element* element() const { return element_; }
+  refusal why_refused() const { return refusal_; }
+  int saved_errno() const { return errno_; }
+  int64_t charge() const { return static_cast<int64_t>(node_->charge); }
+  generic_cache_item* release_node() {
+    generic_cache_item* item = &node_->item;
+    node_ = nullptr;
+    return item;
+  }
+
+ private:
+  // Settles the key lengths (a -1 becomes strlen) as it checks.
+  static refusal check(generic_cache_element* e) {
+    if (e == nullptr) return refusal::kNoElement;
+    if (e->key1 == nullptr || e->key1[0] == '\0') return refusal::kKey1;
+    if (!settle_key_length(e->key1, &e->key1_len)) return refusal::kKey1Len;
+    if (e->key2 != nullptr && e->key2[0] == '\0') return refusal::kKey2;
+    // A null key2 keeps whatever length the caller set (it is charged), but a
+    // length below -1 would lower the charge.
+    const bool key2_len_ok =
+        e->key2 != nullptr ? settle_key_length(e->key2, &e->key2_len) : e->key2_len >= -1;
+    if (!key2_len_ok) return refusal::kKey2Len;
+    if (e->data_len < 0) return refusal::kDataLen;
+    return refusal::kNone;
+  }
+
+  generic_cache_element* element_;
+  refusal refusal_;
+  hashed_item* node_ = nullptr;
+  int errno_ = 0;
+};
+
+void log_refusal(const pending_insert& pending) {
+  const generic_cache_element* e = pending.element();
+  switch (pending.why_refused()) {
+    case refusal::kNone:
+      break;
+    case refusal::kNoElement:
+      OBJSTORE_LOG(-1, kInsertSignature, "Error: element [%p] is invalid.",
+                   static_cast<const void*>(e));
+      break;
+    case refusal::kKey1:
+      OBJSTORE_LOG(-1, kInsertSignature, "Error: key1 [%p] is invalid or key1[0] is 0.",
+                   static_cast<const void*>(e->key1));
+      break;
+    case refusal::kKey1Len:
+      OBJSTORE_LOG(-1, kInsertSignature, "Error: key1_len [%d] is invalid.", e->key1_len);
+      break;
+    case refusal::kKey2:
+      OBJSTORE_LOG(-1, kInsertSignature, "Error: key2[0] is 0.");
+      break;
+    case refusal::kKey2Len:
+      OBJSTORE_LOG(-1, kInsertSignature, "Error: key2_len [%d] is invalid.", e->key2_len);
+      break;
+    case refusal::kDataLen:
+      OBJSTORE_LOG(-1, kInsertSignature, "Error: data_len [%d] is invalid.", e->data_len);
+      break;
+    case refusal::kNoMemory:
+      OBJSTORE_LOG(-1, kInsertSignature, "Error: malloc for size [%d] failed with the error [%s].",
+                   static_cast<int>(sizeof(hashed_item)), std::strerror(pending.saved_errno()));
+      break;
+  }
+}
+
+// Inserts a prepared element, evicting from the least recently used end, one
+// element at a time, until it fits. 0 when inserted; 1 when refused, and then
+// the caller still owns it.
+int insert_prepared(generic_cache_t* cache, pending_insert& pending) {
+  if (pending.why_refused() != refusal::kNone) {
+    log_refusal(pending);
+    return 1;
+  }
+  const int64_t charge = pending.charge();
+  while (static_cast<int64_t>(cache->stats.cur_bytes) + charge > cache->max_bytes) {
+    if (cache->stats.num_entries == 0) {
+      OBJSTORE_LOG(-1, kInsertSignature, "Error: no room in cache for %d bytes",
+                   static_cast<int>(charge > INT_MAX ? INT_MAX : charge));
+      return 1;
+    }
+    rem_item_from_cache(cache, cache->lru_tail);
+  }
+  link_item(cache, pending.release_node());
+  ++cache->stats.num_inserts;
+  return 0;
+}
+
+// ---- Single-element operations ------------------------------------------------------
+
+template <const key_side& side>
+generic_cache_element* find_element(generic_cache_t* cache, const char* key, int len) {
+  lookup_key k;
+  if (cache == nullptr || !prepare_lookup<side>(cache, key, len, &k)) return nullptr;
   SharedLock guard(cache);
-  generic_cache_item* item = find(cache, key, len);
+  generic_cache_item* item = find_item<side>(cache, k);
   return item != nullptr ? item->element : nullptr;
 }
 
-int delete_element(generic_cache_t* cache, FindItemFunc find, const char* key, int len) {
-  if (cache == nullptr) return 1;
+template <const key_side& side>
+int delete_element(generic_cache_t* cache, const char* key, int len) {
+  lookup_key k;
+  if (cache == nullptr || !prepare_lookup<side>(cache, key, len, &k)) return 1;
   ExclusiveLock guard(cache);
-  generic_cache_item* item = find(cache, key, len);
+  generic_cache_item* item = find_item<side>(cache, k);
   if (item == nullptr) return 1;
   rem_item_from_cache(cache, item);
   return 0;
 }
 
-int promote_element(generic_cache_t* cache, FindItemFunc find, const char* key, int len) {
-  if (cache == nullptr) return 1;
+template <const key_side& side>
+int promote_element(generic_cache_t* cache, const char* key, int len) {
+  lookup_key k;
+  if (cache == nullptr || !prepare_lookup<side>(cache, key, len, &k)) return 1;
   ExclusiveLock guard(cache);
-  generic_cache_item* item = find(cache, key, len);
+  generic_cache_item* item = find_item<side>(cache, k);
   if (item == nullptr) return 1;
-  generic_cache_lru_update(cache, item);
+  promote_item(cache, item);
   return 0;
 }
 
 // Replaces the element found under `key` (if any) by `element`. The old one
-// is released before the new one is linked, even when the insertion fails.
-int replace_element(generic_cache_t* cache, FindItemFunc find, const char* key, int len,
+// is released before the new one is linked, even when the insertion fails;
+// an old one that is `element` itself stays the caller's and is not released.
+template <const key_side& side>
+int replace_element(generic_cache_t* cache, const char* key, int len,
                     generic_cache_element* element, const char* signature) {
   if (cache == nullptr) {
     OBJSTORE_LOG(-1, signature, "Error: cache [%p] is invalid.", static_cast<const void*>(cache));
     return 1;
   }
+  lookup_key k;
+  const bool key_valid = prepare_lookup<side>(cache, key, len, &k);
+  pending_insert pending(cache, element);
   ExclusiveLock guard(cache);
-  generic_cache_item* old_item = find(cache, key, len);
-  if (old_item != nullptr) rem_item_from_cache(cache, old_item);
-  return generic_cache_insert(cache, element);
+  generic_cache_item* old_item = key_valid ? find_item<side>(cache, k) : nullptr;
+  if (old_item != nullptr) {
+    // Passing back the cached element re-inserts it as most recently used.
+    // Releasing it first would hand the caller's callback an element that
+    // is about to be cached again.
+    if (old_item->element == element)
+      unlink_and_free_item(cache, old_item);
+    else
+      rem_item_from_cache(cache, old_item);
+  }
+  return insert_prepared(cache, pending);
 }
 
 // ---- Bulk rename --------------------------------------------------------------------
 
-// Drops a node whose element the rename function left with an unusable key.
-// It is unlinked with the indexes and charge it had before the call, so every
-// structure stays consistent, and released like any removed element.
-void drop_renamed_item(generic_cache_t* cache, generic_cache_item* item, int old_index1,
-                       int old_index2, int64_t old_charge) {
-  generic_cache_element* element = item->element;
-  add_charge(cache, -old_charge);
-  generic_cache_lru_remove(cache, item, old_index1, old_index2);
-  cache_free(item);
-  if (cache->element_callback != nullptr) cache->element_callback(element);
-}
+// Offers one element to the rename function; on 0 relinks its node under the
+// new key of `side`, at the head of both chains, and corrects the charge.
+// The element leaves the cache (released and logged) when the function broke
+// the contract: an unusable new key, or a change to the other key, whose
+// chain the node would otherwise stay in under a stale hash.
+template <const key_side& side, const key_side& other>
+int rename_one(generic_cache_t* cache, generic_cache_item* item, RenameFunc rename,
+               void* user_data) {
+  generic_cache_element* e = item->element;
+  const int32_t old_len = e->*side.key_len;
+  const char* const other_key = e->*other.key;
+  const int32_t other_len = e->*other.key_len;
 
-// Moves a node to the chains of new_index1/new_index2 (-1: none); the
-// recency list is left alone so the walk is not disturbed.
-void relink_item(generic_cache_t* cache, generic_cache_item* item, int old_index1, int old_index2,
-                 int new_index1, int new_index2) {
-  chain_unlink(&cache->key1_buckets[old_index1], item, &generic_cache_item::key1_prev,
-               &generic_cache_item::key1_next);
-  if (old_index2 != -1)
-    chain_unlink(&cache->key2_buckets[old_index2], item, &generic_cache_item::key2_prev,
-                 &generic_cache_item::key2_next);
-  chain_push(cache, &cache->key1_buckets[new_index1], item, &generic_cache_item::key1_prev,
-             &generic_cache_item::key1_next);
-  if (new_index2 != -1)
-    chain_push(cache, &cache->key2_buckets[new_index2], item, &generic_cache_item::key2_prev,
-               &generic_cache_item::key2_next);
+  const int code = rename(e, user_data, cache->*side.case_sensitive);
+  if (code != 0) return code;
+
+  const char* new_key = e->*side.key;
+  if (e->*other.key != other_key || e->*other.key_len != other_len) {
+    OBJSTORE_LOG(-1, side.rename_signature,
+                 "Error: the rename of %s changed %s [%p] or %s_len [%d].",
+                 side.optional ? "key2" : "key1", other.optional ? "key2" : "key1",
+                 static_cast<const void*>(e->*other.key), other.optional ? "key2" : "key1",
+                 e->*other.key_len);
+    rem_item_from_cache(cache, item);
+    return code;
+  }
+  if (!side.optional && (new_key == nullptr || new_key[0] == '\0')) {
+    OBJSTORE_LOG(-1, side.rename_signature, "Error: renamed key1 [%p] is invalid or key1[0] is 0.",
+                 static_cast<const void*>(new_key));
+    rem_item_from_cache(cache, item);
+    return code;
+  }
+  if (side.optional && new_key != nullptr && new_key[0] == '\0') {
+    OBJSTORE_LOG(-1, side.rename_signature, "Error: renamed key2[0] is 0.");
+    rem_item_from_cache(cache, item);
+    return code;
+  }
+
+  // The old links are found from the stored hashes, before they change.
+  chains_unlink(cache, item);
+  e->*side.key_len = new_key != nullptr ? static_cast<int32_t>(std::strlen(new_key)) : -1;
+  store_hash(cache, side, item);
+  chains_push(cache, item);
   ++cache->stats.num_renames;
-}
-
-int rename_key1_of(generic_cache_t* cache, generic_cache_item* item, RenameFunc rename,
-                   void* user_data) {
-  generic_cache_element* e = item->element;
-  const int old_index1 = index1_of(cache, item);
-  const int index2 = index2_of(cache, item);
-  const int32_t old_len = e->key1_len;
-  const int64_t old_charge = calc_item_size(item);
-
-  const int code = rename(e, user_data, cache->key1_case_sensitive);
-  if (code != 0) return code;
-
-  if (e->key1 == nullptr || e->key1[0] == '\0') {
-    OBJSTORE_LOG(-1, kRename1Signature, "Error: renamed key1 [%p] is invalid or key1[0] is 0.",
-                 static_cast<const void*>(e->key1));
-    drop_renamed_item(cache, item, old_index1, index2, old_charge);
-    return code;
-  }
-  e->key1_len = static_cast<int32_t>(std::strlen(e->key1));
-  store_hashes(cache, item);
-  relink_item(cache, item, old_index1, index2, index1_of(cache, item), index2);
-  add_charge(cache, static_cast<int64_t>(e->key1_len) - old_len);
-  return code;
-}
-
-int rename_key2_of(generic_cache_t* cache, generic_cache_item* item, RenameFunc rename,
-                   void* user_data) {
-  generic_cache_element* e = item->element;
-  const int index1 = index1_of(cache, item);
-  const int old_index2 = index2_of(cache, item);
-  const int32_t old_len = e->key2_len;
-  const int64_t old_charge = calc_item_size(item);
-
-  const int code = rename(e, user_data, cache->key2_case_sensitive);
-  if (code != 0) return code;
-
-  if (e->key2 != nullptr && e->key2[0] == '\0') {
-    OBJSTORE_LOG(-1, kRename2Signature, "Error: renamed key2[0] is 0.");
-    drop_renamed_item(cache, item, index1, old_index2, old_charge);
-    return code;
-  }
-  e->key2_len = e->key2 != nullptr ? static_cast<int32_t>(std::strlen(e->key2)) : -1;
-  store_hashes(cache, item);
-  relink_item(cache, item, index1, old_index2, index1, index2_of(cache, item));
-  // A length of -1 means "no key2" and was never charged.
+  // A key costs its length plus a terminator; a length of -1 means "no key2"
+  // and was never charged.
   int64_t delta = 0;
   if (old_len != -1) delta -= static_cast<int64_t>(old_len) + 1;
-  if (e->key2_len != -1) delta += static_cast<int64_t>(e->key2_len) + 1;
-  add_charge(cache, delta);
+  if (e->*side.key_len != -1) delta += static_cast<int64_t>(e->*side.key_len) + 1;
+  adjust_charge(cache, item, delta);
   return code;
 }
-
-typedef int (*RenameOneFunc)(generic_cache_t*, generic_cache_item*, RenameFunc, void*);
 
 // Offers every element, most recently used first. The successor is taken
 // before the call because a dropped node is freed.
-int rename_all(generic_cache_t* cache, RenameFunc rename, void* user_data, RenameOneFunc rename_one,
-               const char* signature) {
+template <const key_side& side, const key_side& other>
+int rename_all(generic_cache_t* cache, RenameFunc rename, void* user_data) {
   if (cache == nullptr || rename == nullptr) {
-    OBJSTORE_LOG(-1, signature, "Error: cache [%p] or rename function is invalid.",
+    OBJSTORE_LOG(-1, side.rename_signature, "Error: cache [%p] or rename function is invalid.",
                  static_cast<const void*>(cache));
     return 1;
   }
@@ -663,11 +795,45 @@ int rename_all(generic_cache_t* cache, RenameFunc rename, void* user_data, Renam
   int result = 0;
   for (generic_cache_item* item = cache->lru_head; item != nullptr;) {
     generic_cache_item* next = item->lru_next;
-    result = rename_one(cache, item, rename, user_data);
+    result = rename_one<side, other>(cache, item, rename, user_data);
     if (result > 0) break;
     item = next;
   }
   return result;
+}
+
+// ---- Clearing -----------------------------------------------------------------------
+
+// Releases every element in primary-table order and returns the cache to its
+// charge at creation. Every element is in exactly one primary chain, so each
+// is released exactly once. A callback that throws does not stop the others
+// from being released (nothing may stay cached or leak); the first exception
+// is returned for the caller to rethrow once the cache is consistent.
+std::exception_ptr release_all(generic_cache_t* cache) {
+  std::exception_ptr first_failure;
+  for (int i = 0; i < cache->stats.num_buckets; ++i) {
+    generic_cache_item* item = cache->key1_buckets[i];
+    cache->key1_buckets[i] = nullptr;
+    cache->key2_buckets[i] = nullptr;
+    while (item != nullptr) {
+      generic_cache_item* next = item->key1_next;
+      generic_cache_element* element = item->element;
+      cache_free(item);
+      if (cache->element_callback != nullptr) {
+        try {
+          cache->element_callback(element);
+        } catch (...) {
+          if (!first_failure) first_failure = std::current_exception();
+        }
+      }
+      item = next;
+    }
+  }
+  cache->lru_head = nullptr;
+  cache->lru_tail = nullptr;
+  cache->stats.num_entries = 0;
+  cache->stats.cur_bytes = fixed_charge(cache->stats.num_buckets);
+  return first_failure;
 }
 
 }  // namespace
@@ -694,12 +860,13 @@ generic_cache_t* generic_cache_init_cache(int max_bytes, int expected_entry_size
   int buckets = calc_hash_buckets(expected_entries);
   if (buckets == 0) buckets = 1;
 
-  void* memory = cache_malloc(sizeof(generic_cache_t));
+  void* memory = cache_aligned_alloc(alignof(cache_handle), sizeof(cache_handle));
   if (memory == nullptr) {
     OBJSTORE_LOG(-1, kInitSignature, "Error: new failed");
     return nullptr;
   }
-  generic_cache_t* cache = new (memory) generic_cache_t;  // constructs the lock
+  cache_handle* handle = new (memory) cache_handle;  // constructs the lock
+  generic_cache_t* cache = &handle->cache;
 
   const int table_bytes = static_cast<int>(static_cast<size_t>(buckets) * sizeof(generic_cache_item*));
   cache->key1_buckets =
@@ -707,7 +874,7 @@ generic_cache_t* generic_cache_init_cache(int max_bytes, int expected_entry_size
   if (cache->key1_buckets == nullptr) {
     OBJSTORE_LOG(-1, kInitSignature, "Error: calloc for size [%d] failed with the error [%s].",
                  table_bytes, std::strerror(errno));
-    cache->~generic_cache_t();
+    handle->~cache_handle();
     cache_free(memory);
     return nullptr;
   }
@@ -717,7 +884,7 @@ generic_cache_t* generic_cache_init_cache(int max_bytes, int expected_entry_size
     OBJSTORE_LOG(-1, kInitSignature, "Error: calloc for size [%d] failed with the error [%s].",
                  table_bytes, std::strerror(errno));
     cache_free(cache->key1_buckets);
-    cache->~generic_cache_t();
+    handle->~cache_handle();
     cache_free(memory);
     return nullptr;
   }
@@ -737,6 +904,7 @@ generic_cache_t* generic_cache_init_cache(int max_bytes, int expected_entry_size
   cache->max_bytes = max_bytes;
   cache->expected_entry_size = expected_entry_size;
   std::memset(&cache->stats, 0, sizeof cache->stats);
+  std::memset(handle->slots, 0, sizeof handle->slots);
   cache->stats.cur_bytes = fixed_charge(buckets);
   cache->stats.num_buckets = buckets;
   return cache;
@@ -744,34 +912,27 @@ generic_cache_t* generic_cache_init_cache(int max_bytes, int expected_entry_size
 
 void generic_cache_remove_all(generic_cache_t* cache) {
   if (cache == nullptr) return;
-  ExclusiveLock guard(cache);
-  // Every element is in exactly one primary chain, so walking the primary
-  // table releases each exactly once.
-  for (int i = 0; i < cache->stats.num_buckets; ++i) {
-    generic_cache_item* item = cache->key1_buckets[i];
-    while (item != nullptr) {
-      generic_cache_item* next = item->key1_next;
-      generic_cache_element* element = item->element;
-      cache_free(item);
-      if (cache->element_callback != nullptr) cache->element_callback(element);
-      item = next;
-    }
-    cache->key1_buckets[i] = nullptr;
-    cache->key2_buckets[i] = nullptr;
+  std::exception_ptr failure;
+  {
+    ExclusiveLock guard(cache);
+    failure = release_all(cache);
   }
-  cache->lru_head = nullptr;
-  cache->lru_tail = nullptr;
-  cache->stats.num_entries = 0;
-  cache->stats.cur_bytes = fixed_charge(cache->stats.num_buckets);
+  if (failure) std::rethrow_exception(failure);
 }
 
 void generic_cache_del_cache(generic_cache_t* cache) {
   if (cache == nullptr) return;
-  generic_cache_remove_all(cache);
+  std::exception_ptr failure;
+  {
+    ExclusiveLock guard(cache);
+    failure = release_all(cache);
+  }
   cache_free(cache->key1_buckets);
   cache_free(cache->key2_buckets);
-  cache->~generic_cache_t();
-  cache_free(cache);
+  cache_handle* handle = handle_of(cache);
+  handle->~cache_handle();
+  cache_free(handle);
+  if (failure) std::rethrow_exception(failure);
 }
 
 void generic_cache_get_stats(generic_cache_t* cache, generic_cache_stats* stats) {
@@ -784,54 +945,58 @@ void generic_cache_get_stats(generic_cache_t* cache, generic_cache_stats* stats)
   stats->num_inserts = source.num_inserts;
   stats->num_removes = source.num_removes;
   stats->num_renames = source.num_renames;
-  // Concurrent lookups may be counting right now: read these two atomically.
-  stats->num_hits = __atomic_load_n(&source.num_hits, __ATOMIC_RELAXED);
-  stats->num_misses = __atomic_load_n(&source.num_misses, __ATOMIC_RELAXED);
+  // Concurrent lookups may be counting right now: read the slots atomically.
+  stats->num_hits = 0;
+  stats->num_misses = 0;
+  for (const lookup_counter_slot& slot : handle_of(cache)->slots) {
+    stats->num_hits += __atomic_load_n(&slot.hits, __ATOMIC_RELAXED);
+    stats->num_misses += __atomic_load_n(&slot.misses, __ATOMIC_RELAXED);
+  }
   stats->num_collisions = source.num_collisions;
 }
 
 generic_cache_element_t* generic_cache_find_element_with_key1(generic_cache_t* cache,
                                                               const char* key, int len) {
-  return find_element(cache, find_item_with_key1, key, len);
+  return find_element<kKey1Side>(cache, key, len);
 }
 
 generic_cache_element_t* generic_cache_find_element_with_key2(generic_cache_t* cache,
                                                               const char* key, int len) {
-  return find_element(cache, find_item_with_key2, key, len);
+  return find_element<kKey2Side>(cache, key, len);
 }
 
 int generic_cache_delete_with_key1(generic_cache_t* cache, const char* key, int len) {
-  return delete_element(cache, find_item_with_key1, key, len);
+  return delete_element<kKey1Side>(cache, key, len);
 }
 
 int generic_cache_delete_with_key2(generic_cache_t* cache, const char* key, int len) {
-  return delete_element(cache, find_item_with_key2, key, len);
+  return delete_element<kKey2Side>(cache, key, len);
 }
 
 int generic_cache_update_pos_with_key1(generic_cache_t* cache, const char* key, int len) {
-  return promote_element(cache, find_item_with_key1, key, len);
+  return promote_element<kKey1Side>(cache, key, len);
 }
 
 int generic_cache_update_pos_with_key2(generic_cache_t* cache, const char* key, int len) {
-  return promote_element(cache, find_item_with_key2, key, len);
+  return promote_element<kKey2Side>(cache, key, len);
 }
 
 int generic_cache_update_with_key1(generic_cache_t* cache, const char* key, int len,
                                    generic_cache_element_t* element) {
-  return replace_element(cache, find_item_with_key1, key, len, element, kUpdate1Signature);
+  return replace_element<kKey1Side>(cache, key, len, element, kUpdate1Signature);
 }
 
 int generic_cache_update_with_key2(generic_cache_t* cache, const char* key, int len,
                                    generic_cache_element_t* element) {
-  return replace_element(cache, find_item_with_key2, key, len, element, kUpdate2Signature);
+  return replace_element<kKey2Side>(cache, key, len, element, kUpdate2Signature);
 }
 
 int generic_cache_rename_all_key1_if(generic_cache_t* cache, RenameFunc rename, void* user_data) {
-  return rename_all(cache, rename, user_data, rename_key1_of, kRename1Signature);
+  return rename_all<kKey1Side, kKey2Side>(cache, rename, user_data);
 }
 
 int generic_cache_rename_all_key2_if(generic_cache_t* cache, RenameFunc rename, void* user_data) {
-  return rename_all(cache, rename, user_data, rename_key2_of, kRename2Signature);
+  return rename_all<kKey2Side, kKey1Side>(cache, rename, user_data);
 }
 
 void generic_cache_get_bucket_stats(generic_cache_t* cache, generic_cache_bucket_stats* stats) {

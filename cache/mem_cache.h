@@ -38,7 +38,9 @@
 
 // The caller's record. The caller allocates and fills it and keeps it alive
 // until the release callback hands it back. While it is cached, its keys, key
-// lengths and data_len must not change except through the rename operations.
+// lengths and data_len must not change except through the rename operations:
+// lookups would miss it. (The cache keeps the keys' hashes and the charge it
+// admitted, so such a change cannot corrupt it or its byte count.)
 typedef struct generic_cache_element {
   char* key1;      // primary key: required, non-empty, NUL-terminated
   char* key2;      // secondary key, or null; if present, non-empty
@@ -118,7 +120,9 @@ OBJSTORE_API generic_cache_t* generic_cache_init_cache(int max_bytes, int expect
 // is accepted. No other thread may be inside or enter any operation on it.
 OBJSTORE_API void generic_cache_del_cache(generic_cache_t* cache);
 
-// Copies the statistics into `stats`.
+// Copies the statistics into `stats`. Lookups count their hits and misses
+// outside the handle's `stats` record (on per-CPU lines, so that concurrent
+// lookups do not all write one cache line): read them here.
 OBJSTORE_API void generic_cache_get_stats(generic_cache_t* cache, generic_cache_stats* stats);
 
 // Releases every element and returns the cache to its charge at creation; the
@@ -150,6 +154,8 @@ OBJSTORE_API int generic_cache_update_pos_with_key2(generic_cache_t* cache, cons
 // `element`, evicting from the least recently used end until it fits. The
 // lookup key and the element's own keys are independent. 0 when `element` was
 // inserted; 1 when it was refused, in which case the caller still owns it.
+// Passing the element that is cached under `key` re-inserts it as most
+// recently used without handing it to the release callback.
 OBJSTORE_API int generic_cache_update_with_key1(generic_cache_t* cache, const char* key, int len,
                                                 generic_cache_element_t* element);
 OBJSTORE_API int generic_cache_update_with_key2(generic_cache_t* cache, const char* key, int len,
@@ -158,9 +164,10 @@ OBJSTORE_API int generic_cache_update_with_key2(generic_cache_t* cache, const ch
 // Offers every element, most recently used first, to `rename`, which may
 // change its key1 (or key2) in place; on 0 the node is moved to the chains of
 // the new key and the charge corrected. Never evicts and never releases,
-// except an element whose new key breaks the contract (null or empty key1,
-// empty key2): that one is removed, released and logged. Returns the code of
-// the last element offered, or 0 for an empty cache.
+// except an element that `rename` left breaking the contract (a null or empty
+// key1, an empty key2, or a change to the key not offered or its length):
+// that one is removed, released and logged. Returns the code of the last
+// element offered, or 0 for an empty cache.
 OBJSTORE_API int generic_cache_rename_all_key1_if(generic_cache_t* cache, RenameFunc rename,
                                                   void* user_data);
 OBJSTORE_API int generic_cache_rename_all_key2_if(generic_cache_t* cache, RenameFunc rename,

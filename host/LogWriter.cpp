@@ -1,6 +1,8 @@
 #include "host/LogWriter.h"
 
+#include <cerrno>
 #include <cstdarg>
+#include <cstring>
 #include <ctime>
 #include <sys/time.h>
 
@@ -8,11 +10,19 @@ boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
 
 CLogWriterInterface::~CLogWriterInterface() = default;
 
+namespace {
+
+// Appending, and closed on exec: a child the host starts must not hold the
+// log open (it would keep a rotated file alive).
+FILE* openLog(const std::string& path) { return std::fopen(path.c_str(), "ae"); }
+
+}  // namespace
+
 CStreamLogWriter::CStreamLogWriter(int level)
     : out_(stderr), owns_out_(false), opened_ok_(true), level_(level) {}
 
 CStreamLogWriter::CStreamLogWriter(int level, const std::string& path)
-    : out_(std::fopen(path.c_str(), "a")), owns_out_(true), opened_ok_(true), level_(level) {
+    : path_(path), out_(openLog(path)), owns_out_(true), opened_ok_(true), level_(level) {
   if (out_ == nullptr) {
     out_ = stderr;
     owns_out_ = false;
@@ -52,4 +62,33 @@ void CStreamLogWriter::logMessage(int level, const char* function, int line, int
   va_end(args);
   std::fputc('\n', out_);
   std::fflush(out_);
+}
+
+int CStreamLogWriter::reopen() {
+  if (path_.empty()) return 0;
+  // Opened outside the lock: a slow file system must not hold up the threads
+  // that are logging meanwhile.
+  FILE* fresh = openLog(path_);
+  if (fresh == nullptr) {
+    const int error = errno != 0 ? errno : EIO;
+    if (getLogLevel() >= -1) {
+      logMessage(-1, "int CStreamLogWriter::reopen()", __LINE__, 0, 0, "Error: Can't open [%s]: %s",
+                 path_.c_str(), strerror(error));
+    }
+    return error;
+  }
+  FILE* previous;
+  bool ownedPrevious;
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    previous = out_;
+    ownedPrevious = owns_out_;
+    out_ = fresh;
+    owns_out_ = true;
+  }
+  opened_ok_.store(true, std::memory_order_relaxed);
+  // Every line is flushed as it is written, so closing loses nothing; no
+  // other thread can still be using the old stream once the lock is released.
+  if (ownedPrevious) std::fclose(previous);
+  return 0;
 }

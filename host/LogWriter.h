@@ -6,6 +6,7 @@
 #ifndef OBJSTORE_HOST_LOGWRITER_H_
 #define OBJSTORE_HOST_LOGWRITER_H_
 
+#include <atomic>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -34,6 +35,15 @@ extern OBJSTORE_API boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
 // A ready writer for hosts, tools and examples. Writes one line per message,
 //   "2026-12-08 10:11:12.345 -1 int f(int):42 text"
 // to stderr or to a file. Safe to call from several threads at once.
+//
+// A file is opened for appending, so rotation by copy and truncation
+// (logrotate's copytruncate) needs nothing from the host. For rotation by
+// rename (logrotate's create), the host calls reopen() once the file has been
+// renamed, usually on SIGHUP. The writer installs no signal handler: signals
+// belong to the host. A host blocks SIGHUP before it starts its threads and
+// waits for it on one of its own (sigwait or signalfd), which then calls
+// reopen(); reopen() takes a lock and opens a file, so it must not be called
+// from a signal handler.
 class OBJSTORE_API CStreamLogWriter : public CLogWriterInterface {
  public:
   // Writes to stderr.
@@ -50,14 +60,24 @@ class OBJSTORE_API CStreamLogWriter : public CLogWriterInterface {
   int getLogLevel() override;
   void setLogLevel(int level);
 
-  // False when the file given to the constructor could not be opened.
-  bool ok() const { return opened_ok_; }
+  // Opens the constructor's path again, creating the file if it is gone, and
+  // writes every later message there; a message being written meanwhile goes
+  // whole to the old file or to the new one. Returns 0, or the errno value of
+  // the failed open: the writer then keeps its present destination and, if
+  // its level allows errors, says so there. A writer on stderr has nothing to
+  // reopen and returns 0.
+  int reopen();
+
+  // False while the file given to the constructor could not be opened (the
+  // writer then writes to stderr); a successful reopen() makes it true.
+  bool ok() const { return opened_ok_.load(std::memory_order_relaxed); }
 
  private:
-  std::mutex mutex_;  // one line at a time, and guards level_ changes
+  const std::string path_;  // empty for the stderr writer
+  std::mutex mutex_;        // one line at a time; guards out_, owns_out_ and level_
   FILE* out_;
   bool owns_out_;
-  bool opened_ok_;
+  std::atomic<bool> opened_ok_;
   int level_;
 };
 

@@ -244,15 +244,6 @@ TEST_F(CacheTest, CreationRefusesInvalidSizesWithFirstFailingCheck) {
   }
 }
 
-TEST_F(CacheTest, StatisticsCopyEveryField) {
-  generic_cache_t* cache = WideCache(4);
-  Insert(cache, "a", "x", 5);
-  Insert(cache, "b");
-  generic_cache_find_element_with_key1(cache, "a", -1);
-  const generic_cache_stats copied = GetStats(cache);
-  EXPECT_TRUE(SameStats(copied, cache->stats)) << Describe(copied);
-}
-
 // ---------------------------------------------------------------------------
 // Charges and statistics
 
@@ -710,17 +701,61 @@ TEST_F(CacheTest, UpdateByKey2LeavesAnEqualKey1Cached) {
   ExpectConsistent(cache);
 }
 
-TEST_F(CacheTest, UpdateWithTheCachedElementItselfReinsertsItWithoutCallback) {
-  generic_cache_t* cache = CacheFor(4, 1 << 16, true, true, nullptr);
-  generic_cache_element_t* element = Insert(cache, "self", "s");
-  Insert(cache, "other");
-  EXPECT_EQ(generic_cache_update_with_key1(cache, "self", -1, element), 0);
-  EXPECT_EQ(RecencyOrder(cache), Keys({"self", "other"}));
-  const generic_cache_stats stats = GetStats(cache);
-  EXPECT_EQ(stats.num_entries, 2);
-  EXPECT_EQ(stats.num_inserts, 3u);
-  EXPECT_EQ(stats.num_removes, 1u);
-  ExpectConsistent(cache);
+// Passing back the element cached under the lookup key re-inserts it as most
+// recently used; with a callback it must not be handed back first, or a
+// callback that frees it would make the re-insertion a use-after-free.
+TEST_F(CacheTest, UpdateWithTheCachedElementItselfReinsertsItUnreleased) {
+  for (CallBackFunc callback : {CallBackFunc(nullptr), &ReleaseRecorder::Callback}) {
+    SCOPED_TRACE(callback == nullptr ? "without callback" : "with callback");
+    generic_cache_t* cache = CacheFor(4, 1 << 16, true, true, callback);
+    generic_cache_element_t* element = Insert(cache, "self", "s");
+    Insert(cache, "other");
+    EXPECT_EQ(generic_cache_update_with_key1(cache, "self", -1, element), 0);
+    EXPECT_EQ(RecencyOrder(cache), Keys({"self", "other"}));
+    EXPECT_EQ(ReleaseRecorder::Count(), 0u);
+    const generic_cache_stats stats = GetStats(cache);
+    EXPECT_EQ(stats.num_entries, 2);
+    EXPECT_EQ(stats.num_inserts, 3u);
+    EXPECT_EQ(stats.num_removes, 1u);
+    EXPECT_EQ(stats.num_hits, 1u);
+    ExpectConsistent(cache);
+    Destroy(cache);
+    if (callback != nullptr) {
+      EXPECT_EQ(ReleaseRecorder::TakeKey1s(), Keys({"other", "self"}));  // each once
+    }
+  }
+}
+
+// A caller that changes a cached element's lengths breaks the contract, but
+// the cache refunds what it charged, so cur_bytes cannot wrap and the budget
+// keeps holding.
+TEST_F(CacheTest, RemovalRefundsTheChargeAdmittedWhateverTheElementNowSays) {
+  struct Case {
+    const char* name;
+    std::function<void(generic_cache_element_t*)> tamper;
+  };
+  const Case cases[] = {
+      {"data_len grown", [](generic_cache_element_t* e) { e->data_len = 100000; }},
+      {"data_len shrunk", [](generic_cache_element_t* e) { e->data_len = 0; }},
+      {"key1_len grown", [](generic_cache_element_t* e) { e->key1_len = 1 << 20; }},
+      {"key2_len set to -1", [](generic_cache_element_t* e) { e->key2_len = -1; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    generic_cache_t* cache = CacheFor(4, 2 * ElementCharge(1, 1, 5000));
+    const uint64_t empty_bytes = GetStats(cache).cur_bytes;
+    generic_cache_element_t* tampered = Insert(cache, "t", "u", 5000);
+    c.tamper(tampered);
+    Insert(cache, "a", "b", 5000);
+    Insert(cache, "c", "d", 5000);  // evicts the tampered element
+    EXPECT_EQ(ReleaseRecorder::TakeElements(), std::vector<generic_cache_element_t*>{tampered});
+    EXPECT_EQ(GetStats(cache).cur_bytes, empty_bytes + 2 * ElementCharge(1, 1, 5000));
+    EXPECT_EQ(generic_cache_delete_with_key1(cache, "a", -1), 0);
+    EXPECT_EQ(generic_cache_delete_with_key1(cache, "c", -1), 0);
+    EXPECT_EQ(GetStats(cache).cur_bytes, empty_bytes);
+    Destroy(cache);
+    ReleaseRecorder::Clear();
+  }
 }
 
 struct InvalidLookupKey {
@@ -1356,17 +1391,44 @@ TEST_F(CacheTest, RenameRelinksAllButTheLastAndReturnsItsCode) {
 // A code-0 answer that leaves an unusable key cannot be relinked: the element
 // leaves the cache (unlinked where it was, its old charge refunded) instead of
 // corrupting the tables, and the walk goes on.
+// A rename function that leaves an unusable key, or that changes the key the
+// walk did not offer (whose chain the node would stay in under a stale hash),
+// makes the element leave the cache; the walk goes on.
 TEST_F(CacheTest, RenameThatBreaksTheKeyContractRemovesTheElement) {
+  using Element = generic_cache_element_t;
   struct Case {
     const char* name;
     bool key2_walk;
-    const char* bad_key;  // kNullKey for a null pointer
-    const char* message;  // "{}" stands for the new key1 pointer
+    std::function<void(Element*)> breach;
+    std::function<std::string(const Element*)> message;
+  };
+  auto invalid_key1 = [](const Element* e) {
+    return WithPointer("Error: renamed key1 [{}] is invalid or key1[0] is 0.", e->key1);
+  };
+  auto changed = [](const char* walked, const char* other) {
+    return [=](const Element* e) {
+      const bool key2 = std::string(other) == "key2";
+      return WithPointer(std::string("Error: the rename of ") + walked + " changed " + other +
+                             " [{}] or " + other + "_len [" +
+                             std::to_string(key2 ? e->key2_len : e->key1_len) + "].",
+                         key2 ? e->key2 : e->key1);
+    };
   };
   const Case cases[] = {
-      {"null key1", false, kNullKey, "Error: renamed key1 [{}] is invalid or key1[0] is 0."},
-      {"empty key1", false, "", "Error: renamed key1 [{}] is invalid or key1[0] is 0."},
-      {"empty key2", true, "", "Error: renamed key2[0] is 0."},
+      {"null key1", false, [](Element* e) { Owner(e).ReplaceKey1(nullptr); }, invalid_key1},
+      {"empty key1", false, [](Element* e) { Owner(e).ReplaceKey1(""); }, invalid_key1},
+      {"empty key2", true, [](Element* e) { Owner(e).ReplaceKey2(""); },
+       [](const Element*) { return std::string("Error: renamed key2[0] is 0."); }},
+      {"key1 walk moves key2", false, [](Element* e) { Owner(e).ReplaceKey2("b"); },
+       changed("key1", "key2")},
+      {"key1 walk changes key2_len", false, [](Element* e) { e->key2_len = 7; },
+       changed("key1", "key2")},
+      {"key1 walk drops key2_len to -1", false, [](Element* e) { e->key2_len = -1; },
+       changed("key1", "key2")},
+      {"key2 walk moves key1", true, [](Element* e) { Owner(e).ReplaceKey1("B"); },
+       changed("key2", "key1")},
+      {"key2 walk changes key1_len", true, [](Element* e) { e->key1_len = 0; },
+       changed("key2", "key1")},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -1377,15 +1439,11 @@ TEST_F(CacheTest, RenameThatBreaksTheKeyContractRemovesTheElement) {
     const generic_cache_stats before = GetStats(cache);
     RenamePlan plan;
     plan.key2_walk = c.key2_walk;
-    const char* bad_key = KeyOrNull(c.bad_key);
     const bool key2_walk = c.key2_walk;
+    const std::function<void(Element*)> breach = c.breach;
     plan.decide = [=](generic_cache_element* e) {
       if (e == victim) {
-        if (key2_walk) {
-          Owner(e).ReplaceKey2(bad_key);
-        } else {
-          Owner(e).ReplaceKey1(bad_key);
-        }
+        breach(e);
       } else if (key2_walk) {
         Owner(e).ReplaceKey2((std::string(e->key2) + "2").c_str());
       } else {
@@ -1402,7 +1460,7 @@ TEST_F(CacheTest, RenameThatBreaksTheKeyContractRemovesTheElement) {
     std::vector<LoggedMessage> messages = log_->messages();
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].level, -1);
-    EXPECT_EQ(messages[0].text, WithPointer(c.message, victim->key1));
+    EXPECT_EQ(messages[0].text, c.message(victim));
     EXPECT_NE(messages[0].function.find(key2_walk ? "generic_cache_rename_all_key2_if"
                                                   : "generic_cache_rename_all_key1_if"),
               std::string::npos)

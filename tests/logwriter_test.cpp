@@ -1,13 +1,16 @@
 // The log macros and the ready stream writer.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "host/LogWriter.h"
@@ -106,30 +109,63 @@ TEST(StreamLogWriter, UnopenableFileFallsBackToStderr) {
   EXPECT_EQ(writer.getLogLevel(), 1);
 }
 
-TEST(StreamLogWriter, LinesFromManyThreadsStayWhole) {
-  char path[] = "/tmp/objstore_log_XXXXXX";
-  int fd = mkstemp(path);
-  ASSERT_GE(fd, 0);
-  close(fd);
+// A fresh folder under /tmp, removed with its contents.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    char pattern[] = "/tmp/objstore_logdir_XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp");
+    path_ = pattern;
+  }
+  ~ScratchDir() { std::filesystem::remove_all(path_); }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// logrotate's create rotation: the file is renamed, the host calls reopen().
+TEST(StreamLogWriter, ReopenFollowsARenameToTheNewFile) {
+  ScratchDir dir;
+  const std::string path = dir / "service.log", rotated = dir / "service.log.1";
   {
     CStreamLogWriter writer(5, path);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-      threads.emplace_back([&writer, t] {
-        for (int i = 0; i < 200; ++i) writer.logMessage(1, "f()", i, 0, 0, "thread %d line %d", t, i);
-      });
-    for (std::thread& th : threads) th.join();
+    writer.logMessage(1, "f()", 1, 0, 0, "before rotation");
+    ASSERT_EQ(rename(path.c_str(), rotated.c_str()), 0);
+    writer.logMessage(1, "f()", 2, 0, 0, "still to the renamed file");
+    EXPECT_EQ(writer.reopen(), 0);
+    writer.logMessage(1, "f()", 3, 0, 0, "to the new file");
   }
-  std::ifstream in(path);
-  std::string line;
-  int lines = 0;
-  while (std::getline(in, line)) {
-    ++lines;
-    EXPECT_NE(line.find(" 1 f():"), std::string::npos) << line;
-    EXPECT_NE(line.find("thread "), std::string::npos) << line;
+  const std::string old_text = read_file(rotated), new_text = read_file(path);
+  EXPECT_NE(old_text.find(" still to the renamed file\n"), std::string::npos) << old_text;
+  EXPECT_EQ(std::count(old_text.begin(), old_text.end(), '\n'), 2);
+  EXPECT_NE(new_text.find(" to the new file\n"), std::string::npos) << new_text;
+  EXPECT_EQ(std::count(new_text.begin(), new_text.end(), '\n'), 1);
+}
+
+// A writer that could not open its file at first gets it by reopening; a
+// failed reopen keeps the present file and says so there.
+TEST(StreamLogWriter, AFailedReopenKeepsThePresentFile) {
+  ScratchDir dir;
+  const std::string sub = dir / "sub", path = sub + "/service.log", kept = dir / "kept.log";
+  CStreamLogWriter writer(-1, path);
+  EXPECT_FALSE(writer.ok());  // no folder yet: on stderr
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  EXPECT_EQ(writer.reopen(), 0);
+  EXPECT_TRUE(writer.ok());
+  writer.logMessage(-1, "f()", 1, 0, 0, "in the file");
+
+  ASSERT_EQ(rename(path.c_str(), kept.c_str()), 0);
+  ASSERT_EQ(rmdir(sub.c_str()), 0);
+  EXPECT_EQ(writer.reopen(), ENOENT);
+  writer.logMessage(-1, "f()", 2, 0, 0, "still in that file");
+  const std::string text = read_file(kept);
+  for (const std::string& line :
+       {std::string(" in the file\n"),
+        "Error: Can't open [" + path + "]: No such file or directory\n",
+        std::string(" still in that file\n")}) {
+    EXPECT_NE(text.find(line), std::string::npos) << line << text;
   }
-  unlink(path);
-  EXPECT_EQ(lines, 800);
 }
 
 }  // namespace

@@ -6,7 +6,9 @@
 
 #include "host/PerfCounter.h"
 #include "perf/objectStorePerf.h"
+#include "perf/perfMetrics.h"
 #include "tests/support/capture_log_writer.h"
+#include "tests/support/metrics_exposition.h"
 #include "tests/support/temp_registry.h"
 
 namespace {
@@ -34,7 +36,8 @@ TEST(PerfConcurrencyTest, TheFlagIsPublishedAfterTheEngineIsComplete) {
 }
 
 // Many threads time nested scopes on the same counters at once; every scope
-// is counted exactly once while reports and reads run beside them.
+// is counted exactly once while reports, reads and expositions run beside
+// them; every exposition parses, and no count ever goes back.
 TEST(PerfConcurrencyTest, ConcurrentScopesAreAllCounted) {
   testing_support::TempRegistry registry(nullptr);  // empty: the counters are on
   ObjectStore::InitPerfCounters();
@@ -46,11 +49,17 @@ TEST(PerfConcurrencyTest, ConcurrentScopesAreAllCounted) {
   constexpr int kThreads = 6;
   constexpr int kIterations = 2000;
   std::atomic<bool> done{false};
+  double lastCount = 0;
+  int regressions = 0;
   std::thread observer([&] {
     PerfCounterStats stats{};
     while (!done.load()) {
       engine.getStats(37, stats);
       engine._LogPerfCounters("observer", "For All The Files", -1);
+      const auto metrics = testing_support::parseExposition(ObjectStore::formatPerfMetrics());
+      const double count = metrics.byId("objstore_perf_operation_duration_seconds_count").at(37);
+      if (count < lastCount) ++regressions;
+      lastCount = count;
     }
   });
   std::vector<std::thread> workers;
@@ -67,6 +76,7 @@ TEST(PerfConcurrencyTest, ConcurrentScopesAreAllCounted) {
   done.store(true);
   observer.join();
 
+  EXPECT_EQ(regressions, 0);
   PerfCounterStats stats{};
   ASSERT_TRUE(engine.getStats(37, stats));
   EXPECT_EQ(stats.count, 2u * kThreads * kIterations);

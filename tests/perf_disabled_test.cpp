@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "perf/objectStorePerf.h"
+#include "perf/perfMetrics.h"
 #include "tests/support/capture_log_writer.h"
+#include "tests/support/metrics_exposition.h"
 #include "tests/support/temp_registry.h"
 
 namespace {
@@ -44,6 +46,17 @@ TEST_P(PerfDisabledTest, ScopesAndClearDoNothing) {
   ObjectStore::clearPerfCounters();
   EXPECT_EQ(ObjectStore::g_object_store_counter, nullptr);
   EXPECT_TRUE(log->messages().empty());
+}
+
+TEST_P(PerfDisabledTest, MetricsSayDisabledAndHoldNoCounters) {
+  ObjectStore::InitPerfCounters();
+  using ObjectStore::PERF_METRICS_OPENMETRICS, ObjectStore::PERF_METRICS_PROMETHEUS;
+  for (auto format : {PERF_METRICS_PROMETHEUS, PERF_METRICS_OPENMETRICS}) {
+    const auto metrics = testing_support::parseExposition(ObjectStore::formatPerfMetrics(format));
+    ASSERT_EQ(metrics.samples.size(), 1u);
+    EXPECT_EQ(metrics.samples[0].name, "objstore_perf_counters_enabled");
+    EXPECT_EQ(metrics.samples[0].value, "0");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(NonZeroValues, PerfDisabledTest,

@@ -13,26 +13,7 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 0
 fi
 # netbase brings /etc/services, without which rpcbind cannot name its port.
-missing=()
-for p in rpcbind netbase; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  # policy-rc.d keeps the package from starting a daemon of its own; one the
-  # machine already has is left as it is.
-  own_policy=0
-  if [ ! -e /usr/sbin/policy-rc.d ]; then
-    printf '#!/bin/sh\nexit 101\n' > /usr/sbin/policy-rc.d
-    chmod +x /usr/sbin/policy-rc.d
-    own_policy=1
-  fi
-  status=0
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" \
-    || status=$?
-  [ "$own_policy" -eq 0 ] || rm -f /usr/sbin/policy-rc.d
-  [ "$status" -eq 0 ] || exit "$status"
-fi
+bash "$root/tools/install-missing.sh" rpcbind netbase
 
 port_held() { (exec 3<>/dev/tcp/127.0.0.1/111) 2>/dev/null; }
 

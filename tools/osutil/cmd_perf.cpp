@@ -1,25 +1,33 @@
 // perf: a short timed workload through the counter engine and the timing
-// scopes, then the engine's own report.
+// scopes, then the counters: the engine's own report, the monitoring
+// expositions, or one JSON object.
 #include <boost/make_shared.hpp>
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "codec/base64.h"
 #include "host/LogWriter.h"
 #include "host/PerfCounter.h"
 #include "objstore/objStrUtils.h"
 #include "perf/objectStorePerf.h"
+#include "perf/perfMetrics.h"
 #include "tools/osutil/cli.h"
 #include "tools/osutil/commands.h"
 
 namespace osutil {
 namespace {
 
+// Keys in the order written, so that the object reads like the report.
+using Json = nlohmann::ordered_json;
+
 const char kPerfHelp[] =
-    "Usage: osutil perf [--iterations N]\n"
+    "Usage: osutil perf [--iterations N] [--format FORMAT | --json] [--textfile PATH]\n"
     "\n"
     "Starts the performance counters (InitPerfCounters), runs a short workload\n"
     "whose steps are timed through the library's timing scopes, prints the\n"
@@ -30,13 +38,27 @@ const char kPerfHelp[] =
     "  one GUID                          counter 38 custom2\n"
     "  a path split and join             counter 39 custom3 (start/stop wrappers)\n"
     "  the whole iteration               counter 2 backupitem (scopes nest)\n"
-    "The report lists, per counter that counted: count, total, average, minimum\n"
-    "and maximum time in nanoseconds.\n"
+    "\n"
+    "Formats of the counters (taken before the reset):\n"
+    "  text         the engine's report: per counter that counted, count, total,\n"
+    "               average, minimum and maximum time in nanoseconds (default)\n"
+    "  prometheus   the Prometheus text format, as the node exporter's text-file\n"
+    "               collector reads it (objstore_perf_* series, times in seconds)\n"
+    "  openmetrics  the same as OpenMetrics 1.0.0 text, ending in '# EOF'\n"
+    "  json         one JSON object: iterations, elapsed_seconds, counters_enabled,\n"
+    "               counters (id, name, count, total_ns, min_ns, max_ns; the\n"
+    "               extremes null while count is 0), counted, cleared\n"
     "\n"
     "  -n, --iterations N  workload iterations (default 2000)\n"
+    "  --format FORMAT     text, prometheus, openmetrics or json\n"
+    "  --json              short for --format json\n"
+    "  --textfile PATH     also write the counters in the Prometheus format to PATH,\n"
+    "                      atomically and mode 0644, for the text-file collector\n"
+    "                      (name it *.prom in the collector's directory)\n"
     "\n"
     "Exit status 1 when the counters are disabled by the setting\n"
-    "nzeltDisablePerfCounters (section ~Zelt) or the report is wrong.\n";
+    "nzeltDisablePerfCounters (section ~Zelt), the counters are wrong or PATH\n"
+    "cannot be written.\n";
 
 constexpr int kCounterFstat = 41;
 constexpr int kCounterBase64 = 37;
@@ -117,16 +139,53 @@ bool everyCounterZero() {
   return true;
 }
 
+enum class Format { kText, kPrometheus, kOpenMetrics, kJson };
+
+Format chosenFormat(const ParsedArgs& parsed) {
+  const std::string name = parsed.value("format", parsed.has("json") ? "json" : "text");
+  if (parsed.has("json") && name != "json") {
+    throw UsageError("perf", "--json and --format " + name + " contradict each other");
+  }
+  if (name == "text") return Format::kText;
+  if (name == "prometheus") return Format::kPrometheus;
+  if (name == "openmetrics") return Format::kOpenMetrics;
+  if (name == "json") return Format::kJson;
+  throw UsageError("perf", "unknown format '" + name + "' (text, prometheus, openmetrics, json)");
+}
+
+// The registered counters, extremes null until a counter has counted (the
+// engine's 0 would claim an operation that took no time).
+Json countersJson() {
+  Json counters = Json::array();
+  for (int id = 0; id < ThrdPerfCounter::kMaxCounters; ++id) {
+    PerfCounterStats stats;
+    if (!ObjectStore::g_object_store_counter->getStats(id, stats)) continue;
+    const bool counted = stats.count != 0;
+    counters.push_back({{"id", id},
+                        {"name", stats.name},
+                        {"count", stats.count},
+                        {"total_ns", stats.totalNs},
+                        {"min_ns", counted ? Json(stats.minNs) : Json()},
+                        {"max_ns", counted ? Json(stats.maxNs) : Json()}});
+  }
+  return counters;
+}
+
 }  // namespace
 
 int runPerf(const Args& args) {
-  const ParsedArgs parsed = parseArgs("perf", args, {{"iterations", 'n', true}});
+  const ParsedArgs parsed = parseArgs(
+      "perf", args,
+      {{"iterations", 'n', true}, {"format", 0, true}, {"json", 0, false}, {"textfile", 0, true}});
   if (parsed.help) return printHelp(kPerfHelp);
   requireOperands("perf", parsed, 0, 0);
   const uint64_t iterations =
       parsed.has("iterations")
           ? parseUnsigned("perf", "iteration count", parsed.value("iterations"), 100000000)
           : 2000;
+  const Format format = chosenFormat(parsed);
+  const std::string textfile = parsed.value("textfile");
+  if (parsed.has("textfile") && textfile.empty()) throw UsageError("perf", "empty --textfile path");
 
   ObjectStore::InitPerfCounters();
   if (!ObjectStore::g_object_store_enable_perf) {
@@ -150,16 +209,51 @@ int runPerf(const Args& args) {
   const auto elapsed = std::chrono::steady_clock::now() - start;
   std::fclose(file);
 
-  std::printf("workload: %llu iterations in %.3f ms\n", static_cast<unsigned long long>(iterations),
-              std::chrono::duration<double, std::milli>(elapsed).count());
-  printEngineReport();
+  Json report;
+  switch (format) {
+    case Format::kText:
+      std::printf("workload: %llu iterations in %.3f ms\n",
+                  static_cast<unsigned long long>(iterations),
+                  std::chrono::duration<double, std::milli>(elapsed).count());
+      printEngineReport();
+      break;
+    case Format::kPrometheus:
+    case Format::kOpenMetrics:
+      std::fputs(ObjectStore::formatPerfMetrics(format == Format::kOpenMetrics
+                                                    ? ObjectStore::PERF_METRICS_OPENMETRICS
+                                                    : ObjectStore::PERF_METRICS_PROMETHEUS)
+                     .c_str(),
+                 stdout);
+      break;
+    case Format::kJson:
+      report = {{"iterations", iterations},
+                {"elapsed_seconds", std::chrono::duration<double>(elapsed).count()},
+                {"counters_enabled", ObjectStore::g_object_store_counter->enabled},
+                {"counters", countersJson()}};
+      break;
+  }
+  bool written = true;
+  if (!textfile.empty()) {
+    const int error = ObjectStore::writePerfMetricsFile(textfile);
+    if (error != 0) {
+      printError("perf", "cannot write '" + textfile + "': " + std::strerror(error));
+      written = false;
+    }
+  }
   const bool counted = workloadCounted(iterations);
 
   ObjectStore::clearPerfCounters();
   const bool cleared = everyCounterZero();
-  std::printf("after clearPerfCounters: %s\n",
-              cleared ? "every counter reads zero" : "some counters still count");
-  return counted && cleared ? kExitOk : kExitFailed;
+  if (format == Format::kText) {
+    std::printf("after clearPerfCounters: %s\n",
+                cleared ? "every counter reads zero" : "some counters still count");
+  } else if (format == Format::kJson) {
+    report["counted"] = counted;
+    report["cleared"] = cleared;
+    // Counter names are bytes; a name that is not UTF-8 must not abort the output.
+    std::puts(report.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
+  }
+  return counted && cleared && written ? kExitOk : kExitFailed;
 }
 
 }  // namespace osutil
