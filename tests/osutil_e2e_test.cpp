@@ -1,17 +1,7 @@
 // End-to-end tests of the osutil program: every test runs the real binary
 // with pipes on its standard streams and checks its output and exit status,
 // against GNU coreutils where they offer the same answer.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <stdlib.h>
-#include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,22 +9,17 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <random>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "tests/support/run_program.h"
-#include "tests/support/temp_registry.h"
+#include "tests/support/osutil_run.h"
+#include "tests/support/port111.h"
 
-#ifndef OSUTIL_BINARY
-#define OSUTIL_BINARY ""
-#endif
 #ifndef OSUTIL_VERSION
 #define OSUTIL_VERSION ""
 #endif
@@ -42,22 +27,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using testing_support::field;
-using testing_support::fields;
-using testing_support::lines;
-using testing_support::piped;
-using testing_support::readFile;
-using testing_support::RunResult;
-using testing_support::runProgram;
-using testing_support::Streams;
-using testing_support::Strings;
-using testing_support::throughFiles;
-using testing_support::typed;
-using testing_support::writeFile;
-
-RunResult osutil(const Strings& args, const Streams& streams = {}) {
-  return runProgram(OSUTIL_BINARY, args, streams);
-}
+using namespace testing_support;
 
 std::string randomBytes(size_t size, uint64_t seed) {
   std::mt19937_64 engine(seed);
@@ -68,18 +38,6 @@ std::string randomBytes(size_t size, uint64_t seed) {
   }
   return bytes;
 }
-
-// Every test gets a scratch directory and a private configuration store,
-// which the child processes inherit through the environment.
-class OsutilTest : public testing_support::ScratchDirectoryTest {
- protected:
-  void SetUp() override {
-    if (std::string(OSUTIL_BINARY).empty()) GTEST_SKIP() << "built without the osutil binary";
-    ScratchDirectoryTest::SetUp();
-  }
-
-  testing_support::TempRegistry registry_{"osutil-e2e"};
-};
 
 // ---------------------------------------------------------------------------
 // The program, help and bad usage
@@ -479,36 +437,11 @@ TEST_F(OsutilTest, ProbeDisklibReadsTheMountMappedInTheStore) {
   EXPECT_NE(unknown.err.find("subclient 8"), std::string::npos) << unknown.err;
 }
 
-// Serialises the users of port 111 across test processes (the library's
-// probe test takes the same lock).
-class Port111Lock {
- public:
-  Port111Lock() {
-    const std::string lockPath = (fs::temp_directory_path() / "objstore-port111.lock").string();
-    fd_ = open(lockPath.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd_ >= 0) flock(fd_, LOCK_EX);
-  }
-  ~Port111Lock() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Port111Lock(const Port111Lock&) = delete;
-  Port111Lock& operator=(const Port111Lock&) = delete;
-
- private:
-  int fd_;
-};
-
 TEST_F(OsutilTest, ProbeRpcbindSeesAListenerOnPort111) {
   Port111Lock lock;
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(111);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  const int listener = bindPort111();
+  if (listener < 0) {
     const int error = errno;
-    close(listener);
     if (error != EADDRINUSE) GTEST_SKIP() << "cannot bind port 111: " << std::strerror(error);
     // A real port mapper holds it.
     const RunResult run = osutil({"probe", "rpcbind"});

@@ -9,11 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/run_program.h"
-
-#ifndef OSUTIL_BINARY
-#define OSUTIL_BINARY ""
-#endif
+#include "tests/support/osutil_run.h"
 
 namespace {
 
@@ -23,10 +19,9 @@ using testing_support::RunResult;
 using testing_support::Strings;
 
 std::map<std::string, std::string> replay(const std::string& budget, const std::string& threads) {
-  const RunResult run = testing_support::runProgram(
-      OSUTIL_BINARY, {"cache", "replay", "--synthetic", "zipf:0.8", "--keys", "3000", "--ops",
-                      "60000", "--seed", "5", "--hash", "strong", "--expected-size", "100",
-                      "--budget", budget, "--threads", threads});
+  const RunResult run = testing_support::osutil(
+      {"cache", "replay", "--synthetic", "zipf:0.8", "--keys", "3000", "--ops", "60000", "--seed",
+       "5", "--hash", "strong", "--expected-size", "100", "--budget", budget, "--threads", threads});
   EXPECT_EQ(run.status, 0) << run.err;
   return fields(run.out);
 }

@@ -10,11 +10,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "tests/support/run_program.h"
-
-#ifndef OSUTIL_BINARY
-#define OSUTIL_BINARY ""
-#endif
+#include "tests/support/osutil_run.h"
 
 namespace {
 
@@ -37,16 +33,12 @@ Strings with(Strings args, const Strings& more) {
   return args;
 }
 
-// Each test runs osutil in a scratch directory of its own.
-class ReplayTest : public testing_support::ScratchDirectoryTest {
+// Each test runs osutil in its scratch directory.
+class ReplayTest : public testing_support::OsutilTest {
  protected:
-  void SetUp() override {
-    if (std::string(OSUTIL_BINARY).empty()) GTEST_SKIP() << "built without the osutil binary";
-    ScratchDirectoryTest::SetUp();
-  }
   RunResult osutil(const Strings& args, Streams streams = {}) const {
     streams.workingDirectory = dir_;
-    return testing_support::runProgram(OSUTIL_BINARY, args, streams);
+    return testing_support::osutil(args, streams);
   }
 };
 
@@ -169,7 +161,8 @@ TEST_F(ReplayTest, JsonCarriesTheFiguresOfTheText) {
     EXPECT_EQ(row.at("hits").get<uint64_t>() + row.at("misses").get<uint64_t>(), 5000u);
   }
   EXPECT_TRUE(curve.at("csv").is_null());
-  EXPECT_TRUE(fs::is_empty(dir_));
+  EXPECT_FALSE(fs::exists(path("miss_ratio.csv")));
+  EXPECT_FALSE(fs::exists(path("miss_ratio.svg")));
 }
 
 }  // namespace

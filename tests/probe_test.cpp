@@ -7,11 +7,8 @@
 // against a real port mapper runs only with OBJSTORE_TEST_REAL_RPCBIND=1:
 //   OBJSTORE_TEST_REAL_RPCBIND=1 ctest -R '^probe_test\.RealPortMapper\.'
 #include <errno.h>
-#include <fcntl.h>
 #include <linux/capability.h>
-#include <netinet/in.h>
 #include <stdlib.h>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
@@ -27,12 +24,15 @@
 #include "host/PlatformInfo.h"
 #include "objstore/objStrUtils.h"
 #include "tests/support/capture_log_writer.h"
+#include "tests/support/port111.h"
 #include "tests/support/temp_registry.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
+using testing_support::bindPort111;
+using testing_support::Port111Lock;
 using testing_support::ScopedCaptureLog;
 
 constexpr char kInUseText[] =
@@ -96,39 +96,6 @@ bool CanBindPrivilegedPorts() {
   return first_unprivileged <= 111;
 }
 
-// An IPv4 TCP socket bound to any-address:111, or -1 with errno.
-int BindPort111() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(111);
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return -1;
-  }
-  return fd;
-}
-
-// Serialises the tests that use port 111, across test processes.
-class Port111Lock {
- public:
-  Port111Lock() {
-    const std::string path = (fs::temp_directory_path() / "objstore-port111.lock").string();
-    fd_ = open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd_ >= 0) flock(fd_, LOCK_EX);
-  }
-  ~Port111Lock() {
-    if (fd_ >= 0) close(fd_);  // releases the lock
-  }
-
- private:
-  int fd_;
-};
-
 class RpcbindProbeTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -138,7 +105,7 @@ class RpcbindProbeTest : public ::testing::Test {
   // False (with errno) when another socket holds port 111; a running port
   // mapper is covered by the RealPortMapper test instead.
   static bool PortIsFree() {
-    const int fd = BindPort111();
+    const int fd = bindPort111();
     if (fd < 0) return false;
     close(fd);
     return true;
@@ -148,7 +115,7 @@ class RpcbindProbeTest : public ::testing::Test {
 
 TEST_F(RpcbindProbeTest, TrueWhileAnotherSocketListens) {
   if (!PortIsFree()) GTEST_SKIP() << "TCP port 111 is held already (errno " << errno << ")";
-  const int listener = BindPort111();
+  const int listener = bindPort111();
   ASSERT_GE(listener, 0) << errno;
   ASSERT_EQ(listen(listener, 4), 0);
 
@@ -184,7 +151,7 @@ TEST_F(RpcbindProbeTest, FalseAndPortLeftFreeWhenNothingListens) {
     EXPECT_TRUE(quiet->messages().empty());
   }
   // The probe released the port.
-  const int fd = BindPort111();
+  const int fd = bindPort111();
   EXPECT_GE(fd, 0) << errno;
   if (fd >= 0) close(fd);
 }

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <limits>
 
+#include <nlohmann/json.hpp>
+
 namespace osutil {
 
 namespace {
@@ -166,6 +168,12 @@ void printError(const std::string& command, const std::string& message) {
 int printHelp(const char* text) {
   std::fputs(text, stdout);
   return kExitOk;
+}
+
+void printJson(const nlohmann::ordered_json& object) {
+  const std::string text = object.dump();
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
 }
 
 std::string humanBytes(uint64_t bytes) {

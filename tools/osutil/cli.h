@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include <nlohmann/json_fwd.hpp>
+
 namespace osutil {
 
 enum ExitStatus : int {
@@ -83,6 +85,14 @@ struct Subcommand {
 // missing or unknown subcommand.
 int dispatchSubcommand(const std::string& family, const char* familyHelp, const Args& args,
                        const std::vector<Subcommand>& subcommands);
+
+// The flag that asks a command for one JSON object on stdout in place of its
+// text lines. Errors stay on stderr, exit statuses stay the same.
+constexpr OptionDef kJsonOption = {"json", 0, false};
+
+// Writes `object` compactly as one line on stdout. Keys keep the order in
+// which they were added, which is the order of the command's text lines.
+void printJson(const nlohmann::ordered_json& object);
 
 // "osutil: <command>: <message>" on stderr.
 void printError(const std::string& command, const std::string& message);

@@ -25,15 +25,18 @@ const char kBase64Help[] =
     "\n"
     "  -d, --decode  decode instead of encode\n"
     "\n"
-    "Encoding writes one line without wrapping, followed by a newline; empty input\n"
-    "gives empty output. This equals 'base64 -w 0' plus a newline.\n"
+    "Encoding writes one line without wrapping, followed by a newline. Empty\n"
+    "input gives no output at all, not even the newline; otherwise the output\n"
+    "is that of 'base64 -w 0' plus a newline.\n"
     "\n"
-    "Decoding is lenient, like the library's decoder: line breaks (LF and CR) are\n"
-    "skipped, so wrapped input such as the default output of 'base64' decodes;\n"
-    "decoding stops silently at the first '=' or at the first other byte outside\n"
-    "the alphabet (a blank, '-', '_', ...), and everything after it is ignored.\n"
-    "A final group of 2 or 3 characters yields 1 or 2 bytes without padding; a\n"
-    "lone final character yields nothing. Decoding never fails on its input.\n";
+    "Decoding skips line breaks (LF and CR), so wrapped input such as the\n"
+    "default output of 'base64' decodes; the command does that itself, since the\n"
+    "library's decoder stops at a line break. Otherwise it decodes as the\n"
+    "library does: it stops silently at the first '=' or at the first other byte\n"
+    "outside the alphabet (a blank, '-', '_', ...), and everything after it is\n"
+    "ignored. A final group of 2 or 3 characters yields 1 or 2 bytes without\n"
+    "padding; a lone final character yields nothing. Decoding never fails on its\n"
+    "input.\n";
 
 // Only the last chunk may be short, so only the end of the output carries
 // padding: the concatenated chunk encodings equal the encoding of the whole.

@@ -385,12 +385,6 @@ Json statisticsJson(const ReplayResult& result) {
             {"key2_longest_chain", b.key2_longest_chain}}}};
 }
 
-// A trace's name may hold any bytes: they print as U+FFFD where they are
-// not UTF-8, rather than failing the whole output.
-void printJson(const Json& json) {
-  std::printf("%s\n", json.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
-}
-
 int runSingleReplay(AccessSource& source, const ReplayOptions& options) {
   ProgressBar progress(source.isLong() && ::isatty(STDERR_FILENO), "replay");
   const ReplayResult result = replay(source, options.config, progress);
@@ -466,7 +460,7 @@ int runReplay(const Args& args) {
                                        {"sweep", 0, false},
                                        {"csv", 0, true},
                                        {"svg", 0, true},
-                                       {"json", 0, false}});
+                                       kJsonOption});
   if (parsed.help) return printHelp(kReplayHelp);
   const ReplayOptions options = parseReplayOptions(parsed);
   try {

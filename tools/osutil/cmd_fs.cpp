@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,6 +11,8 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+
+#include <nlohmann/json.hpp>
 
 #include "objstore/objStrUtils.h"
 #include "tools/osutil/cli.h"
@@ -21,13 +24,13 @@ namespace {
 const char kFsHelp[] =
     "Usage: osutil fs mkdir PATH\n"
     "       osutil fs exists PATH\n"
-    "       osutil fs size FILE\n"
-    "       osutil fs df PATH\n"
+    "       osutil fs size [--json] FILE\n"
+    "       osutil fs df [--json] PATH\n"
     "       osutil fs empty [--yes] DIR\n"
     "\n"
     "mkdir   creates PATH and its missing parents; an existing directory is fine\n"
     "exists  prints yes or no; exit status 0 when PATH exists, 1 when not\n"
-    "size    prints the size and the allocated bytes of FILE\n"
+    "size    prints the size and the allocated bytes of the regular file FILE\n"
     "df      prints the free and total bytes of the file system holding PATH\n"
     "empty   removes everything under DIR and keeps DIR itself\n"
     "\n"
@@ -47,19 +50,25 @@ const char kExistsHelp[] =
     "Exit status 0 for yes, 1 for no.\n";
 
 const char kSizeHelp[] =
-    "Usage: osutil fs size FILE\n"
+    "Usage: osutil fs size [--json] FILE\n"
     "\n"
-    "Prints two lines:\n"
+    "Prints two lines for the regular file FILE (a symbolic link is followed):\n"
     "  size: BYTES        the file's length\n"
     "  allocated: BYTES   the space allocated to it (512-byte blocks times 512;\n"
-    "                     less than the size for a sparse file)\n";
+    "                     less than the size for a sparse file)\n"
+    "FILE is never opened for reading, so a FIFO cannot block and a device is\n"
+    "not disturbed: anything but a regular file is refused (exit 1).\n"
+    "\n"
+    "  --json  print one JSON object instead: {\"size\": BYTES, \"allocated\": BYTES}\n";
 
 const char kDfHelp[] =
-    "Usage: osutil fs df PATH\n"
+    "Usage: osutil fs df [--json] PATH\n"
     "\n"
     "Prints two lines for the file system that holds PATH:\n"
     "  free: BYTES    free bytes, including the blocks reserved for root\n"
-    "  total: BYTES   the file system's size\n";
+    "  total: BYTES   the file system's size\n"
+    "\n"
+    "  --json  print one JSON object instead: {\"free\": BYTES, \"total\": BYTES}\n";
 
 const char kEmptyHelp[] =
     "Usage: osutil fs empty [--yes] DIR\n"
@@ -71,8 +80,9 @@ const char kEmptyHelp[] =
     "  -y, --yes  do not ask\n"
     "\n"
     "Without --yes, asks \"Remove everything under DIR? [y/N]\" when standard\n"
-    "input is a terminal (anything but y or yes keeps DIR as it is, exit 1), and\n"
-    "refuses to run (exit 2) when it is not. The root directory is never emptied.\n";
+    "input is a terminal (any answer but y, Y, yes, Yes or YES keeps DIR as it\n"
+    "is, exit 1), and refuses to run (exit 2) when it is not. The root directory\n"
+    "is never emptied (exit 1).\n";
 
 int runMkdir(const Args& args) {
   const ParsedArgs parsed = parseArgs("fs mkdir", args, {});
@@ -98,16 +108,41 @@ int runExists(const Args& args) {
   return exists ? kExitOk : kExitFailed;
 }
 
+// Opens the regular file `path` for a status query only. O_PATH names the
+// inode without opening the file itself: a FIFO cannot block and a device's
+// driver never sees an open (no tape rewind, no line hang-up). A symbolic
+// link is followed, like stat. Returns the descriptor, or -1 after a message
+// (anything but a regular file is refused).
+int openRegularForStatus(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+  if (fd < 0) {
+    printError("fs size", "cannot open '" + path + "': " + std::strerror(errno));
+    return -1;
+  }
+  // The type comes from the descriptor, not from a second lookup of the
+  // path, so the file cannot be swapped between the check and the size.
+  struct stat status;
+  std::string failure;
+  if (::fstat(fd, &status) != 0) {
+    failure = "cannot stat '" + path + "': " + std::strerror(errno);
+  } else if (!S_ISREG(status.st_mode)) {
+    failure = "'" + path + "' is not a regular file";
+  }
+  if (!failure.empty()) {
+    printError("fs size", failure);
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 int runSize(const Args& args) {
-  const ParsedArgs parsed = parseArgs("fs size", args, {});
+  const ParsedArgs parsed = parseArgs("fs size", args, {kJsonOption});
   if (parsed.help) return printHelp(kSizeHelp);
   requireOperands("fs size", parsed, 1, 1);
   const std::string& path = parsed.positional[0];
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    printError("fs size", "cannot open '" + path + "': " + std::strerror(errno));
-    return kExitFailed;
-  }
+  const int fd = openRegularForStatus(path);
+  if (fd < 0) return kExitFailed;
   uint64_t size = 0, allocated = 0;
   const int result = ObjectStore::getFileSize(&size, &allocated, fd);
   const int statError = errno;
@@ -116,13 +151,17 @@ int runSize(const Args& args) {
     printError("fs size", "cannot stat '" + path + "': " + std::strerror(statError));
     return kExitFailed;
   }
-  std::printf("size: %llu\nallocated: %llu\n", static_cast<unsigned long long>(size),
-              static_cast<unsigned long long>(allocated));
+  if (parsed.has("json")) {
+    printJson({{"size", size}, {"allocated", allocated}});
+  } else {
+    std::printf("size: %llu\nallocated: %llu\n", static_cast<unsigned long long>(size),
+                static_cast<unsigned long long>(allocated));
+  }
   return kExitOk;
 }
 
 int runDf(const Args& args) {
-  const ParsedArgs parsed = parseArgs("fs df", args, {});
+  const ParsedArgs parsed = parseArgs("fs df", args, {kJsonOption});
   if (parsed.help) return printHelp(kDfHelp);
   requireOperands("fs df", parsed, 1, 1);
   const std::string& path = parsed.positional[0];
@@ -132,8 +171,12 @@ int runDf(const Args& args) {
     printError("fs df", "cannot read the file system of '" + path + "': " + std::strerror(error));
     return kExitFailed;
   }
-  std::printf("free: %llu\ntotal: %llu\n", static_cast<unsigned long long>(freeBytes),
-              static_cast<unsigned long long>(totalBytes));
+  if (parsed.has("json")) {
+    printJson({{"free", freeBytes}, {"total", totalBytes}});
+  } else {
+    std::printf("free: %llu\ntotal: %llu\n", static_cast<unsigned long long>(freeBytes),
+                static_cast<unsigned long long>(totalBytes));
+  }
   return kExitOk;
 }
 

@@ -33,7 +33,8 @@ const char kPathJoinHelp[] =
     "Usage: osutil path join A B\n"
     "\n"
     "Prints A and B glued with one '/' at the seam: \"a\" \"b\" and \"a/\" \"/b\" both\n"
-    "give a/b; an empty A gives B unchanged, an empty B gives A followed by '/'.\n";
+    "give a/b; an empty A gives B unchanged, an empty B gives A followed by '/'.\n"
+    "A longer run of '/' at the seam loses one '/' only: \"a//\" \"/b\" gives a//b.\n";
 
 const char kPathSplitHelp[] =
     "Usage: osutil path split PATH\n"

@@ -2,11 +2,16 @@
 //
 // The global options come before the command; each command family lives in
 // its own source file and parses the rest of the arguments itself.
+#include <sys/time.h>
+
 #include <boost/make_shared.hpp>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <exception>
+#include <mutex>
 #include <string>
 
 #include "host/LogWriter.h"
@@ -33,14 +38,14 @@ const char kProgramHelp[] =
     "  tokenize TEXT SEPARATORS         print the tokens of TEXT, one per line\n"
     "  fs mkdir PATH                    create a directory and its missing parents\n"
     "  fs exists PATH                   print yes or no (exit status 0 or 1)\n"
-    "  fs size FILE                     print a file's size and allocated bytes\n"
-    "  fs df PATH                       print the free and total bytes of a file system\n"
+    "  fs size [--json] FILE            print a regular file's size and allocated bytes\n"
+    "  fs df [--json] PATH              print the free and total bytes of a file system\n"
     "  fs empty [--yes] DIR             remove everything under DIR, keeping DIR\n"
     "  registry get NAME                print a text setting (section Zelt)\n"
     "  registry int NAME [DEFAULT]      print a numeric setting (section ~Zelt)\n"
     "  registry set SECTION NAME VALUE  store a setting in the configuration store\n"
-    "  probe rpcbind                    tell whether the port mapper is running\n"
-    "  probe disklib SUBCLIENT          print a subclient's disk-library capacity and free space\n"
+    "  probe rpcbind [--json]           tell whether the port mapper is running\n"
+    "  probe disklib [--json] SUBCLIENT print a subclient's disk-library capacity and free space\n"
     "  cache replay ...                 replay an access trace through the LRU cache\n"
     "  perf                             time a short workload and print the counter report\n"
     "\n"
@@ -59,7 +64,8 @@ const char kProgramHelp[] =
     "Run 'osutil COMMAND --help' for a command's arguments and options. Operands\n"
     "that begin with '-' follow '--'.\n"
     "\n"
-    "Exit status: 0 success, 1 the operation failed (or answered no), 2 bad usage.\n";
+    "Exit status: 0 success, 1 the operation failed (or answered no, or its output\n"
+    "or log could not be written), 2 bad usage.\n";
 
 struct Family {
   const char* name;
@@ -117,32 +123,98 @@ GlobalOptions parseGlobalOptions(int argc, char** argv) {
   return options;
 }
 
-// Publishes the writer that every library message goes through. Returns
-// false when the log file cannot be opened.
-bool installLogWriter(const GlobalOptions& options) {
+// The writer behind --log-file. Its lines are those of the library's
+// CStreamLogWriter, but it keeps the first write failure: a log that lost
+// lines is an error at exit, like output that never reached stdout.
+class LogFileWriter : public CLogWriterInterface {
+ public:
+  LogFileWriter(int level, FILE* file, std::string path)
+      : file_(file), path_(std::move(path)), level_(level) {}
+  ~LogFileWriter() override { close(); }
+  LogFileWriter(const LogFileWriter&) = delete;
+  LogFileWriter& operator=(const LogFileWriter&) = delete;
+
+  void logMessage(int level, const char* function, int line, int reserved1, int reserved2,
+                  const char* format, ...) override __attribute__((format(printf, 7, 8)));
+  int getLogLevel() override { return level_; }
+
+  // Flushes and closes the file; later messages are dropped. Returns 0 when
+  // every line arrived, else the error number of the first failure.
+  int close();
+  const std::string& path() const { return path_; }
+
+ private:
+  std::mutex mutex_;  // one line at a time; guards file_ and firstError_
+  FILE* file_;        // null once closed
+  const std::string path_;
+  const int level_;
+  int firstError_ = 0;
+};
+
+void LogFileWriter::logMessage(int level, const char* function, int line, int /*reserved1*/,
+                               int /*reserved2*/, const char* format, ...) {
+  struct timeval now;
+  gettimeofday(&now, nullptr);
+  struct tm local;
+  localtime_r(&now.tv_sec, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (file_ == nullptr) return;
+  // Callers may read errno after a call that logged; the log leaves it alone.
+  const int callerErrno = errno;
+  errno = 0;
+  std::fprintf(file_, "%s.%03d %d %s:%d ", stamp, static_cast<int>(now.tv_usec / 1000), level,
+               function != nullptr ? function : "?", line);
+  va_list args;
+  va_start(args, format);
+  std::vfprintf(file_, format, args);
+  va_end(args);
+  std::fputc('\n', file_);
+  // Flushed line by line: the log is whole at any moment, and processes
+  // appending to one file do not split each other's lines.
+  if ((std::fflush(file_) != 0 || std::ferror(file_)) && firstError_ == 0) {
+    firstError_ = errno != 0 ? errno : EIO;
+  }
+  errno = callerErrno;
+}
+
+int LogFileWriter::close() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (file_ == nullptr) return firstError_;
+  errno = 0;
+  if (std::fclose(file_) != 0 && firstError_ == 0) firstError_ = errno != 0 ? errno : EIO;
+  file_ = nullptr;
+  return firstError_;
+}
+
+// Publishes the writer that every library message goes through; a log file's
+// writer also goes to `logFile`, for the check at exit. Returns false when
+// the log file cannot be opened.
+bool installLogWriter(const GlobalOptions& options, boost::shared_ptr<LogFileWriter>& logFile) {
   if (!options.hasLogLevel && options.logFile.empty()) return true;
   if (options.logFile.empty()) {
     g_ptrLogWriter = boost::make_shared<CStreamLogWriter>(options.logLevel);
     return true;
   }
-  const int openError = [&] {
-    errno = 0;
-    auto writer = boost::make_shared<CStreamLogWriter>(options.logLevel, options.logFile);
-    if (!writer->ok()) return errno != 0 ? errno : EIO;
-    g_ptrLogWriter = writer;
-    return 0;
-  }();
-  if (openError != 0) {
-    printError("", "cannot open log file '" + options.logFile + "': " + std::strerror(openError));
+  FILE* file = std::fopen(options.logFile.c_str(), "ae");
+  if (file == nullptr) {
+    printError("", "cannot open log file '" + options.logFile + "': " + std::strerror(errno));
     return false;
   }
+  logFile = boost::make_shared<LogFileWriter>(options.logLevel, file, options.logFile);
+  g_ptrLogWriter = logFile;
   return true;
 }
 
-int runCommand(int argc, char** argv) {
+int runCommand(int argc, char** argv, boost::shared_ptr<LogFileWriter>& logFile) {
   const GlobalOptions options = parseGlobalOptions(argc, argv);
   if (options.help) return printHelp(kProgramHelp);
   if (options.version) {
+    if (options.commandIndex < static_cast<size_t>(argc)) {
+      throw UsageError("", std::string("unexpected argument '") + argv[options.commandIndex] + "'");
+    }
     std::printf("osutil %s\n", OSUTIL_VERSION);
     return kExitOk;
   }
@@ -152,10 +224,17 @@ int runCommand(int argc, char** argv) {
   const Args rest(argv + options.commandIndex + 1, argv + argc);
   for (const Family& family : kFamilies) {
     if (name != family.name) continue;
-    if (!installLogWriter(options)) return kExitFailed;
+    if (!installLogWriter(options, logFile)) return kExitFailed;
     return family.run(rest);
   }
   throw UsageError("", "unknown command '" + name + "'");
+}
+
+// Reports output that never reached its destination. Success becomes
+// failure; a usage error keeps its status.
+int outputFailed(int status, const std::string& message, int error) {
+  printError("", error != 0 ? message + ": " + std::strerror(error) : message);
+  return status == kExitOk ? kExitFailed : status;
 }
 
 }  // namespace
@@ -163,9 +242,10 @@ int runCommand(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   using namespace osutil;
+  boost::shared_ptr<LogFileWriter> logFile;
   int status;
   try {
-    status = runCommand(argc, argv);
+    status = runCommand(argc, argv, logFile);
   } catch (const UsageError& error) {
     printError(error.command(), error.what());
     const std::string helpCommand = error.command().empty() ? "" : error.command() + " ";
@@ -175,13 +255,18 @@ int main(int argc, char** argv) {
     printError("", error.what());
     status = kExitFailed;
   }
-  // Output that never reached its destination is a failure, not a success.
+  // A failure noticed only by the error flag has lost its errno: the message
+  // then names no reason.
+  errno = 0;
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    if (status == kExitOk) {
-      printError("", std::string("write error: ") + std::strerror(errno));
-      status = kExitFailed;
-    }
+    status = outputFailed(status, "write error", errno);
   }
   g_ptrLogWriter.reset();
+  if (logFile) {
+    const int error = logFile->close();
+    if (error != 0) {
+      status = outputFailed(status, "cannot write log file '" + logFile->path() + "'", error);
+    }
+  }
   return status;
 }

@@ -1,25 +1,25 @@
-#include "tests/support/run_program.h"
+#include "tests/support/osutil_run.h"
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <sstream>
-
-#include <gtest/gtest.h>
 
 extern char** environ;
 
 namespace testing_support {
+
+namespace {
+
+void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+}  // namespace
 
 Streams piped(const std::string& input) {
   Streams streams;
@@ -40,12 +40,8 @@ Streams typed(const std::string& answer) {
   return streams;
 }
 
-namespace {
-
-void setNonBlocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
-
-}  // namespace
-
+// Runs `program` (looked up in PATH) with `args`, feeding and draining the
+// pipes together so that neither side can block the other.
 RunResult runProgram(const std::string& program, const Strings& args, const Streams& streams) {
   int inPipe[2], outPipe[2], errPipe[2];
   if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 ||
@@ -170,6 +166,8 @@ Strings lines(const std::string& text) {
   return result;
 }
 
+// "name: value" lines, leading blanks dropped, as the replay and fs
+// commands print them.
 std::map<std::string, std::string> fields(const std::string& text) {
   std::map<std::string, std::string> result;
   for (std::string line : lines(text)) {
@@ -196,19 +194,6 @@ std::string readFile(const std::string& path) {
 
 void writeFile(const std::string& path, const std::string& contents) {
   std::ofstream(path, std::ios::binary) << contents;
-}
-
-void ScratchDirectoryTest::SetUpTestSuite() { signal(SIGPIPE, SIG_IGN); }
-
-void ScratchDirectoryTest::SetUp() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "osutil-test-XXXXXX").string();
-  ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-  dir_ = pattern;
-}
-
-void ScratchDirectoryTest::TearDown() {
-  std::error_code ignored;
-  if (!dir_.empty()) std::filesystem::remove_all(dir_, ignored);
 }
 
 }  // namespace testing_support
