@@ -150,6 +150,12 @@ TEST_F(ReplayTest, JsonCarriesTheFiguresOfTheText) {
   EXPECT_DOUBLE_EQ(parsed.at("hit_ratio").get<double>(), 0.4);
   EXPECT_EQ(parsed.at("latency_ns").at("samples"), 1);
 
+  // A name that is not UTF-8 still gives valid JSON, the byte replaced.
+  writeFile(path("tr\xff" "ce"), trace);
+  const RunResult named = osutil({"cache", "replay", "tr\xff" "ce", "--budget", "500", "--json"});
+  ASSERT_EQ(named.status, 0) << named.err;
+  EXPECT_EQ(nlohmann::json::parse(named.out).at("workload"), "trace 'tr\uFFFDce'");
+
   // The sweep's rows are in the JSON, so no file is written unless named.
   const RunResult sweep = osutil(with(kSweep, {"--json"}));
   ASSERT_EQ(sweep.status, 0) << sweep.err;

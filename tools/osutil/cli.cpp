@@ -171,7 +171,10 @@ int printHelp(const char* text) {
 }
 
 void printJson(const nlohmann::ordered_json& object) {
-  const std::string text = object.dump();
+  // Names and paths may hold any bytes: those that are not UTF-8 print as
+  // U+FFFD instead of failing the whole output.
+  const std::string text =
+      object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fputc('\n', stdout);
 }
