@@ -193,7 +193,6 @@ FileIdentity identifyFile(const std::string& path, int standardStream) {
   if (!name.empty() && name != "." && name != ".." &&
       ::stat(directory.c_str(), &status) == 0) {
     identity = identityOf(status);
-    identity.characterDevice = false;
     identity.name = name;
   } else {
     identity.spelling = path;
