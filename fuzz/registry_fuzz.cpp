@@ -7,16 +7,23 @@
 // What the store hands over: the text after "=", trimmed of blanks at either
 // end; a text that does not fit the 32-byte buffer with its terminator reads
 // as absent. The lookup sees the text up to its first NUL.
+//
+// The whole input is also a store of its own: a lookup in it must not crash,
+// and the setter must change one line of it (or add one) and read back.
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,6 +31,7 @@
 
 #include "fuzz/fuzz_input.h"
 #include "host/LogWriter.h"
+#include "host/PlatformInfo.h"
 #include "objstore/objStrUtils.h"
 #include "tests/support/capture_log_writer.h"
 
@@ -35,6 +43,7 @@ using fuzzing::Fail;
 
 const char kName[] = "nzeltFuzzValue";
 const char kFocus[] = "FuzzFocus";
+const char kWholeFocus[] = "FuzzWhole";
 
 // One private store for the whole run: a directory under the temporary
 // directory, the environment pointing at it, and the store file kept open so
@@ -42,6 +51,7 @@ const char kFocus[] = "FuzzFocus";
 struct Store {
   std::string dir;
   std::string file;
+  std::string whole;  // the store made of the whole input
   int fd = -1;
   boost::shared_ptr<testing_support::CaptureLogWriter> log;
 };
@@ -52,17 +62,24 @@ void RemoveStore() {
   if (g_store == nullptr) return;
   if (g_store->fd >= 0) ::close(g_store->fd);
   ::unlink(g_store->file.c_str());
+  ::unlink(g_store->whole.c_str());
   ::rmdir(g_store->dir.c_str());
 }
 
 void SetUpStore() {
   g_store = new Store;
+  // In memory when TMPDIR does not say otherwise: the setter syncs each store
+  // it writes, which costs milliseconds per input on a disk.
   const char* tmp = std::getenv("TMPDIR");
-  std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") +
-                        "/objstore-registry-fuzz-XXXXXX";
+  struct stat shm;
+  const bool in_memory = ::stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode);
+  const std::string base =
+      tmp != nullptr && *tmp != '\0' ? tmp : in_memory ? "/dev/shm" : "/tmp";
+  std::string pattern = base + "/objstore-registry-fuzz-XXXXXX";
   if (mkdtemp(&pattern[0]) == nullptr) Fail("mkdtemp " + pattern);
   g_store->dir = pattern;
   g_store->file = g_store->dir + "/" + kFocus + ".ini";
+  g_store->whole = g_store->dir + "/" + kWholeFocus + ".ini";
   if (setenv("OBJSTORE_REGISTRY_DIR", g_store->dir.c_str(), 1) != 0 ||
       setenv("OBJSTORE_FOCUS", kFocus, 1) != 0) {
     Fail("setenv");
@@ -79,6 +96,33 @@ void WriteStore(const std::string& contents) {
           static_cast<ssize_t>(contents.size()) ||
       ::ftruncate(g_store->fd, static_cast<off_t>(contents.size())) != 0) {
     Fail("cannot write " + g_store->file);
+  }
+}
+
+// The input as a whole store: the setter keeps every byte outside the one
+// line it changes, and the lookup then finds the new value.
+void CheckWholeStore(const std::string& input) {
+  // Written afresh each time: the setter replaces the file by rename.
+  if (!(std::ofstream(g_store->whole, std::ios::binary | std::ios::trunc) << input)) {
+    Fail("cannot write " + g_store->whole);
+  }
+  ZQPlatformInfo store;
+  store.setFocus(kWholeFocus);
+  std::string value;
+  store.getString("Zelt", kName, &value);
+  if (!store.setString("Zelt", kName, "fuzzed")) Fail("the setter refused " + Quote(input));
+  std::ifstream in(g_store->whole, std::ios::binary);
+  const std::string after{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (!store.getString("Zelt", kName, &value) || value != "fuzzed") {
+    Fail("store " + Quote(input) + " became " + Quote(after) + ", which reads " + Quote(value));
+  }
+  // The bytes that went: between the common beginning and the common end.
+  const std::size_t prefix =
+      std::mismatch(input.begin(), input.end(), after.begin(), after.end()).first - input.begin();
+  const std::size_t suffix = std::mismatch(input.rbegin(), input.rend() - prefix, after.rbegin(),
+                                           after.rend() - prefix).first - input.rbegin();
+  if (input.find('\n', prefix) < input.size() - suffix) {
+    Fail("store " + Quote(input) + " became " + Quote(after) + ": more than one line changed");
   }
 }
 
@@ -161,5 +205,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
            std::to_string(messages[0].level));
     }
   }
+  CheckWholeStore(std::string(reinterpret_cast<const char*>(data), size));
   return 0;
 }

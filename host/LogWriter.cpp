@@ -24,6 +24,7 @@ CStreamLogWriter::CStreamLogWriter(int level)
 CStreamLogWriter::CStreamLogWriter(int level, const std::string& path)
     : path_(path), out_(openLog(path)), owns_out_(true), opened_ok_(true), level_(level) {
   if (out_ == nullptr) {
+    write_error_ = errno != 0 ? errno : EIO;
     out_ = stderr;
     owns_out_ = false;
     opened_ok_ = false;
@@ -54,6 +55,10 @@ void CStreamLogWriter::logMessage(int level, const char* function, int line, int
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
 
   std::lock_guard<std::mutex> guard(mutex_);
+  if (closed_) return;
+  // Callers may read errno after a call that logged; the log leaves it alone.
+  const int caller_errno = errno;
+  errno = 0;
   std::fprintf(out_, "%s.%03d %d %s:%d ", stamp, static_cast<int>(now.tv_usec / 1000), level,
                function != nullptr ? function : "?", line);
   va_list args;
@@ -61,7 +66,28 @@ void CStreamLogWriter::logMessage(int level, const char* function, int line, int
   std::vfprintf(out_, format, args);
   va_end(args);
   std::fputc('\n', out_);
-  std::fflush(out_);
+  // Flushed line by line: the log is whole at any moment, and processes
+  // appending to one file do not split each other's lines.
+  if ((std::fflush(out_) != 0 || std::ferror(out_)) && write_error_ == 0) {
+    write_error_ = errno != 0 ? errno : EIO;
+  }
+  errno = caller_errno;
+}
+
+int CStreamLogWriter::error() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return write_error_;
+}
+
+int CStreamLogWriter::close() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (closed_) return write_error_;
+  closed_ = true;
+  errno = 0;
+  const int result = owns_out_ ? std::fclose(out_) : std::fflush(out_);
+  if (result != 0 && write_error_ == 0) write_error_ = errno != 0 ? errno : EIO;
+  owns_out_ = false;
+  return write_error_;
 }
 
 int CStreamLogWriter::reopen() {
@@ -81,6 +107,10 @@ int CStreamLogWriter::reopen() {
   bool ownedPrevious;
   {
     std::lock_guard<std::mutex> guard(mutex_);
+    if (closed_) {  // nothing is written after close(): drop the new file
+      std::fclose(fresh);
+      return 0;
+    }
     previous = out_;
     ownedPrevious = owns_out_;
     out_ = fresh;

@@ -72,6 +72,19 @@ class OBJSTORE_API CStreamLogWriter : public CLogWriterInterface {
   // writer then writes to stderr); a successful reopen() makes it true.
   bool ok() const { return opened_ok_.load(std::memory_order_relaxed); }
 
+  // The file given to the constructor; empty for the stderr writer.
+  const std::string& path() const { return path_; }
+
+  // The errno value of the failed open, or of the first line that could not
+  // be written; 0 while every line has arrived.
+  int error();
+
+  // Flushes and closes a file the writer opened (a writer on stderr only
+  // flushes); later messages are dropped. Returns 0 when every line reached
+  // its destination, else the errno value of the first line or close that
+  // failed, so that a program can fail rather than lose its log unnoticed.
+  int close();
+
  private:
   const std::string path_;  // empty for the stderr writer
   std::mutex mutex_;        // one line at a time; guards out_, owns_out_ and level_
@@ -79,6 +92,8 @@ class OBJSTORE_API CStreamLogWriter : public CLogWriterInterface {
   bool owns_out_;
   std::atomic<bool> opened_ok_;
   int level_;
+  int write_error_ = 0;  // failed open, first failed write or close; guarded by mutex_
+  bool closed_ = false;  // after close(): messages are dropped
 };
 
 // Log sites. Every message but one goes through OBJSTORE_LOG: the level is

@@ -1,5 +1,11 @@
-// The platform lock classes: exclusion, sharing, and unlock of either mode.
+// The platform lock classes: exclusion, progress of both sides, sleeping
+// waiters, and unlock of either mode.
+#include <time.h>
+
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -9,38 +15,82 @@
 
 namespace {
 
-TEST(ComplexLockConcurrency, WritersExcludeEveryoneReadersShare) {
+using Clock = std::chrono::steady_clock;
+
+// How long the starvation tests let the busy side run on its own before it
+// stops by itself. Far above what the waiting side should need (a few
+// milliseconds), so that only a starving lock, not a slow machine, fails.
+constexpr std::chrono::seconds kStarvationBound(10);
+
+// Eight threads, two million acquisitions in all, a different share of
+// exclusive ones per thread. Every holder checks that nobody holds the lock
+// against it, with relaxed atomics, so that under ThreadSanitizer only the
+// lock itself orders the plain counter. Some holders yield their core while
+// inside, so that waiters run out of spins and sleep. A lost wake-up leaves
+// the test hanging.
+TEST(ComplexLockConcurrency, ExcludesAndCompletesUnderMixedLoad) {
+  constexpr int kThreads = 8;
+  constexpr int kPerThread = 250000;
+  constexpr std::memory_order relaxed = std::memory_order_relaxed;
   ZqComplexLock lock;
   long counter = 0;  // written only under the exclusive lock
   std::atomic<int> readers_inside{0};
-  std::atomic<int> max_readers_inside{0};
-  std::atomic<bool> writer_saw_reader{false};
+  std::atomic<int> writers_inside{0};
+  std::atomic<int> violations{0};
+  std::atomic<long> exclusive_total{0};
   std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t) {
+  for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      for (int i = 0; i < 20000; ++i) {
-        if ((i + t) % 4 == 0) {
+      const int exclusive_every = 1 + t % 4;  // all, 1/2, 1/3, 1/4 exclusive
+      long exclusive = 0;
+      for (int i = 0; i < kPerThread; ++i) {
+        const bool yield_inside = i % 512 == 0;
+        if (i % exclusive_every == 0) {
           lock.rwlock();
-          if (readers_inside.load() != 0) writer_saw_reader = true;
+          if (writers_inside.fetch_add(1, relaxed) != 0 || readers_inside.load(relaxed) != 0)
+            ++violations;
           ++counter;
+          if (yield_inside) std::this_thread::yield();
+          writers_inside.fetch_sub(1, relaxed);
           lock.unlock();
+          ++exclusive;
         } else {
           lock.rdlock();
-          int now = ++readers_inside;
-          int seen = max_readers_inside.load();
-          while (now > seen && !max_readers_inside.compare_exchange_weak(seen, now)) {
-          }
-          volatile long read = counter;
-          (void)read;
-          --readers_inside;
+          readers_inside.fetch_add(1, relaxed);
+          if (writers_inside.load(relaxed) != 0) ++violations;
+          volatile long seen = counter;
+          (void)seen;
+          if (yield_inside) std::this_thread::yield();
+          readers_inside.fetch_sub(1, relaxed);
           lock.unlock();
         }
       }
+      exclusive_total += exclusive;
     });
   }
   for (std::thread& th : threads) th.join();
-  EXPECT_EQ(counter, 4 * 20000 / 4);
-  EXPECT_FALSE(writer_saw_reader.load());
+  EXPECT_EQ(violations.load(), 0);
+  EXPECT_EQ(counter, exclusive_total.load());
+}
+
+// Readers share: two readers are inside at once. A lock that let one reader
+// in at a time would keep each from ever seeing the other.
+TEST(ComplexLockConcurrency, ReadersHoldTogether) {
+  ZqComplexLock lock;
+  std::atomic<int> inside{0};
+  std::atomic<int> saw_the_other{0};
+  const Clock::time_point give_up = Clock::now() + kStarvationBound;
+  auto reader = [&] {
+    lock.rdlock();
+    ++inside;
+    while (inside.load() < 2 && Clock::now() < give_up) std::this_thread::yield();
+    if (inside.load() == 2) ++saw_the_other;
+    lock.unlock();
+  };
+  std::thread a(reader), b(reader);
+  a.join();
+  b.join();
+  EXPECT_EQ(saw_the_other.load(), 2);
 }
 
 TEST(ComplexLockConcurrency, UnlockReleasesTheModeHeld) {
@@ -56,6 +106,85 @@ TEST(ComplexLockConcurrency, UnlockReleasesTheModeHeld) {
   lock.rdlock();  // would block forever if the exclusive hold were left
   lock.unlock();
   SUCCEED();
+}
+
+// Four threads keep acquiring one mode until the other mode's single thread
+// has got in, or until kStarvationBound has passed. Each holder stays inside
+// for a while, so that holds of the busy side overlap and the lock is rarely
+// free. The lone thread must get in before the busy side gives up.
+void ExpectLoneSideGetsIn(bool lone_is_writer) {
+  ZqComplexLock lock;
+  std::atomic<bool> stop{false};
+  std::atomic<long> busy_acquisitions{0};
+  const Clock::time_point give_up = Clock::now() + kStarvationBound;
+  std::vector<std::thread> busy;
+  for (int t = 0; t < 4; ++t) {
+    busy.emplace_back([&] {
+      while (!stop.load() && Clock::now() < give_up) {
+        if (lone_is_writer)
+          lock.rdlock();
+        else
+          lock.rwlock();
+        for (volatile int spin = 0; spin < 20000; ++spin) {
+        }
+        lock.unlock();
+        ++busy_acquisitions;
+      }
+    });
+  }
+  while (busy_acquisitions.load() < 1000) std::this_thread::yield();
+  double worst_ms = 0;
+  for (int round = 0; round < 5; ++round) {
+    const Clock::time_point start = Clock::now();
+    if (lone_is_writer)
+      lock.rwlock();
+    else
+      lock.rdlock();
+    const Clock::time_point got_in = Clock::now();
+    lock.unlock();
+    EXPECT_TRUE(got_in < give_up) << "round " << round;
+    const double waited_ms = std::chrono::duration<double, std::milli>(got_in - start).count();
+    worst_ms = std::max(worst_ms, waited_ms);
+  }
+  stop = true;
+  for (std::thread& th : busy) th.join();
+  std::printf("lone %s waited at most %.3f ms\n", lone_is_writer ? "writer" : "reader", worst_ms);
+}
+
+TEST(ComplexLockConcurrency, WriterGetsInAmongBusyReaders) { ExpectLoneSideGetsIn(true); }
+TEST(ComplexLockConcurrency, ReaderGetsInAmongBusyWriters) { ExpectLoneSideGetsIn(false); }
+
+double ProcessCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Waiters behind a long hold sleep instead of spinning: with more waiters
+// than cores, spinning would take the holder's core. Spinners would burn
+// about as much CPU time as the hold lasts; sleepers next to none.
+TEST(ComplexLockConcurrency, WaitersSleepThroughALongHold) {
+  ZqComplexLock lock;
+  lock.rwlock();
+  std::vector<std::thread> waiters;
+  for (int t = 0; t < 8; ++t)
+    waiters.emplace_back([&, t] {
+      if (t % 2 == 0)
+        lock.rdlock();
+      else
+        lock.rwlock();
+      lock.unlock();
+    });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let them reach their sleep
+  const double cpu_before = ProcessCpuSeconds();
+  const Clock::time_point hold_start = Clock::now();
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const double held = std::chrono::duration<double>(Clock::now() - hold_start).count();
+  const double cpu_used = ProcessCpuSeconds() - cpu_before;
+  lock.unlock();
+  for (std::thread& th : waiters) th.join();
+  EXPECT_LT(cpu_used, held / 4) << "waiters used " << cpu_used << " s of CPU during a " << held
+                                << " s hold";
 }
 
 TEST(CriticalSectionConcurrency, SerialisesItsHolders) {

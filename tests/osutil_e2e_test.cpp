@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -418,6 +419,29 @@ TEST_F(OsutilTest, RegistryRoundTrip) {
   const RunResult unstorable = osutil({"registry", "set", "Zelt", "a=b", "x"});
   EXPECT_EQ(unstorable.status, 1);
   EXPECT_NE(unstorable.err.find("cannot store"), std::string::npos) << unstorable.err;
+}
+
+TEST_F(OsutilTest, RegistryCheckListsProblemsAndExitsOneForThem) {
+  const std::string store = registry_.file("osutil-e2e");
+  const RunResult absent = osutil({"registry", "check"});
+  EXPECT_EQ(absent.status, 0);
+  EXPECT_EQ(absent.out, store + ": ok (no such file: every setting has its default)\n");
+
+  std::ofstream(store) << "[Zelt]\nsName=a\nno equals\n";
+  const RunResult bad = osutil({"registry", "check"});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.out, store + ":3: '=' character not found in line\n");
+  EXPECT_NE(bad.err.find("1 problem in"), std::string::npos) << bad.err;
+
+  const std::string clean = path("clean.ini");
+  std::ofstream(clean) << "[Zelt]\nsName=a\n";
+  const RunResult ok = osutil({"registry", "check", clean});
+  EXPECT_EQ(ok.status, 0);
+  EXPECT_EQ(ok.out, clean + ": ok\n");
+
+  EXPECT_EQ(osutil({"registry", "check", dir_}).status, 1) << "a directory is no store";
+  EXPECT_EQ(osutil({"registry", "check", "a", "b"}).status, 2);
+  EXPECT_EQ(osutil({"registry", "check", "--help"}).status, 0);
 }
 
 TEST_F(OsutilTest, ProbeDisklibReadsTheMountMappedInTheStore) {

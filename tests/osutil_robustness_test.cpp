@@ -80,16 +80,4 @@ TEST_F(RobustnessTest, UnwritableOutputOrLogFailsTheRunWithOneMessage) {
   }
 }
 
-TEST_F(RobustnessTest, LogFileLinesMatchTheStandardErrorWriter) {
-  const std::string log = path("osutil.log");
-  ASSERT_EQ(osutil({"--log-file", log, "path", "split", "/a/b"}).status, 0);
-  const RunResult onStderr = osutil({"--log-level", "5", "path", "split", "/a/b"});
-  const Strings fileLines = lines(readFile(log)), stderrLines = lines(onStderr.err);
-  ASSERT_EQ(fileLines.size(), 1u);
-  ASSERT_EQ(stderrLines.size(), 1u);
-  // "YYYY-MM-DD HH:MM:SS.mmm " differs between the runs; the rest may not.
-  const size_t stampLength = std::strlen("2026-12-08 10:11:12.345 ");
-  EXPECT_EQ(fileLines[0].substr(stampLength), stderrLines[0].substr(stampLength));
-}
-
 }  // namespace

@@ -367,14 +367,15 @@ TEST_F(RegistryFireConcurrencyTest, AWriterThatRewritesInPlaceYieldsOnlyWrittenB
   testing_support::ScopedCaptureLog log(10);
   const Tally tally = runAgainstWriter("inplace", 4000, 4000, true, true);
   EXPECT_GT(tally.generationsSeen & 6, 0) << "no rewrite was seen";
-  const std::string storePrefix = "Error: Can't parse [" + storeFile() + "] at line ";
+  // A torn read can cut lines anywhere; their problems are logged by line.
+  const std::string storePrefix = "Error: Can't parse [" + storeFile() + "]";
   std::map<std::string, int> unexpected;
   for (const std::string& text : log->texts()) {
-    const bool storeMalformed = text.compare(0, storePrefix.size(), storePrefix) == 0;
+    const bool storeProblem = text.compare(0, storePrefix.size(), storePrefix) == 0;
     // A line cut right after '=' leaves an empty value, which is no number.
     const bool emptyNumber = text == "Error: Can't parse [nGeneration]: []" ||
                              text == "Error: Can't parse [nSteady]: []";
-    if (!storeMalformed && !emptyNumber) ++unexpected[text];
+    if (!storeProblem && !emptyNumber) ++unexpected[text];
   }
   EXPECT_TRUE(unexpected.empty()) << ::testing::PrintToString(unexpected);
 }

@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -5,6 +8,7 @@
 #include <fstream>
 #include <locale>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -130,18 +134,83 @@ TEST_F(RegistryTest, AbsenceIsSilent) {
   EXPECT_TRUE(log->messages().empty());
 }
 
-TEST_F(RegistryTest, AMalformedStoreIsEmptyAndNamesFileAndLine) {
-  writeStore("[Zelt]\ngood=1\nno equals sign here\n[~Zelt]\nv=3\n");
-  ScopedCaptureLog log(10);
-  EXPECT_EQ(ObjectStore::getRegistryString("good"), "");
-  EXPECT_EQ(ObjectStore::getRegistryValue<int>("v", 7, 0, INT_MAX), 7);
-  const auto messages = log->messages();
-  ASSERT_EQ(messages.size(), 2u) << "one per lookup";
-  for (const auto& m : messages) {
-    EXPECT_EQ(m.level, -1);
-    EXPECT_NE(m.text.find(storeFile()), std::string::npos) << m.text;
-    EXPECT_NE(m.text.find("line 3"), std::string::npos) << m.text;
+struct TolerantCase {
+  const char* what;
+  std::string store;
+  const char* text;  // the text of Zelt/s
+  int number;        // the number of ~Zelt/n, 7 when absent
+  std::vector<std::string> problems;  // each "LINE: reason"
+};
+
+// One bad line costs that line only; the lookups log its problem once, not
+// at every call, and checkFile lists the same problems without logging.
+TEST_F(RegistryTest, ABadLineIsSkippedAndLoggedOnce) {
+  const TolerantCase cases[] = {
+      {"a line without '='", "[Zelt]\ns=kept\nno equals sign here\n[~Zelt]\nn=3\n", "kept", 3,
+       {"3: '=' character not found in line"}},
+      {"a continuation", "[Zelt]\ns=first\n  continued\n[~Zelt]\nn=3\n", "first", 3,
+       {"3: '=' character not found in line"}},
+      {"an unclosed section: its values stay in the one before", "[Zelt]\ns=a\n[~Zelt\nn=3\n",
+       "a", 7, {"3: unmatched '['"}},
+      {"no name", "[Zelt]\n= orphan\ns=a\n[~Zelt]\nn=3\n", "a", 3, {"2: key expected"}},
+      {"a value before any section, and a bad line", "n=1\n[~Zelt]\nn=3\nbad\n[Zelt]\ns=a\n",
+       "a", 3, {"1: value outside any section", "4: '=' character not found in line"}},
+      {"a byte-order mark", "\xEF\xBB\xBF[Zelt]\ns=a\n[~Zelt]\nn=3\n", "a", 3, {}},
+      {"a duplicate key: the last counts", "[~Zelt]\nn=1\nn=3\n[Zelt]\ns=a\n", "a", 3,
+       {"3: duplicate key [n] in section [~Zelt], overrides line 2"}},
+      {"a duplicate section: merged", "[Zelt]\nt=1\n[~Zelt]\nn=3\n[Zelt]\ns=a\n", "a", 3, {}},
+  };
+  for (const TolerantCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeStore(c.store);
+    ScopedCaptureLog log(10);
+    std::vector<std::string> listed;
+    std::string error;
+    EXPECT_TRUE(ZQPlatformInfo::checkFile(
+        storeFile(),
+        [&listed](unsigned long line, const std::string& reason) {
+          listed.push_back(std::to_string(line) + ": " + reason);
+        },
+        &error));
+    EXPECT_EQ(listed, c.problems);
+    for (int round = 0; round < 2; ++round) {
+      EXPECT_EQ(ObjectStore::getRegistryString("s"), c.text);
+      EXPECT_EQ(ObjectStore::getRegistryValue<int>("n", 7, 0, INT_MAX), c.number);
+    }
+    std::vector<std::string> expected;
+    for (const std::string& p : c.problems)
+      expected.push_back("Error: Can't parse [" + storeFile() + "] at line " + p);
+    EXPECT_EQ(log->texts(), expected);
+    for (const auto& m : log->messages()) EXPECT_EQ(m.level, -1);
   }
+}
+
+TEST_F(RegistryTest, ProblemsAreLoggedAgainForANewVersionAndCapped) {
+  writeStore("[Zelt]\ns=a\nbad\n");
+  ScopedCaptureLog log(10);
+  EXPECT_EQ(ObjectStore::getRegistryString("s"), "a");
+  std::string store = "[Zelt]\ns=b\n";
+  for (int i = 0; i < 25; ++i) store += "bad\n";
+  writeStore(store);
+  EXPECT_EQ(ObjectStore::getRegistryString("s"), "b");
+  EXPECT_EQ(ObjectStore::getRegistryString("s"), "b");
+  const std::vector<std::string> texts = log->texts();
+  ASSERT_EQ(texts.size(), 12u) << "one for the first version, ten and a count for the second";
+  EXPECT_EQ(texts[11], "Error: Can't parse [" + storeFile() + "]: 15 more problems not shown");
+}
+
+// What a store that was always valid means must not change with the reader.
+TEST_F(RegistryTest, ValidStoresKeepTheirMeaning) {
+  writeStore(
+      "; comment\n# comment\n[ Zelt ] text after the bracket is ignored\n"
+      "  s1  =  spaced value  \r\ns2=a=b ; not a comment\nS1=case counts\n"
+      "[~Zelt]\nn = 5\r\n");
+  EXPECT_EQ(ObjectStore::getRegistryString("s1"), "spaced value");
+  EXPECT_EQ(ObjectStore::getRegistryString("s2"), "a=b ; not a comment");
+  EXPECT_EQ(ObjectStore::getRegistryString("S1"), "case counts");
+  EXPECT_EQ(ObjectStore::getRegistryValue<int>("n", 7, 0, INT_MAX), 5);
+  std::string out;
+  EXPECT_FALSE(ZQPlatformInfo().getString("zelt", "s1", &out)) << "sections are case-sensitive";
 }
 
 TEST_F(RegistryTest, AStoreThatCannotBeReadIsEmptyAndLogged) {
@@ -150,6 +219,9 @@ TEST_F(RegistryTest, AStoreThatCannotBeReadIsEmptyAndLogged) {
   EXPECT_EQ(ObjectStore::getRegistryString("x"), "");
   ASSERT_EQ(log->messages().size(), 1u);
   EXPECT_EQ(log->messages()[0].level, -1);
+  std::string error;
+  EXPECT_FALSE(ZQPlatformInfo::checkFile(storeFile(), nullptr, &error));
+  EXPECT_EQ(error, "Can't read [" + storeFile() + "]: not a regular file");
 }
 
 TEST_F(RegistryTest, LongValuesReadAsAbsentRatherThanTruncated) {
@@ -251,14 +323,78 @@ TEST_F(RegistryTest, SettersRefuseWhatWouldNotReadBack) {
   EXPECT_EQ(log->messages().size(), 9u);
 }
 
-TEST_F(RegistryTest, SettersLeaveAMalformedStoreAlone) {
-  writeStore("[Zelt]\nbroken\n");
-  const std::string before = readStore();
-  ScopedCaptureLog log(10);
-  ZQPlatformInfo store;
-  EXPECT_FALSE(store.setString("Zelt", "x", "1"));
-  EXPECT_EQ(readStore(), before);
-  EXPECT_FALSE(log->messages().empty());
+struct EditCase {
+  const char* what;
+  std::string before;
+  const char* section;
+  const char* name;
+  const char* value;
+  std::string after;
+};
+
+// A setter changes one line, or adds one, and leaves every other byte alone.
+TEST_F(RegistryTest, SettersChangeOnlyTheirLine) {
+  const EditCase cases[] = {
+      {"a value, spacing and CRLF kept",
+       "; settings\r\n[Zelt]\r\nsName = old value \r\n\r\n# tuning\r\n[~Zelt]\r\nnA=1\r\n",
+       "Zelt", "sName", "new",
+       "; settings\r\n[Zelt]\r\nsName = new \r\n\r\n# tuning\r\n[~Zelt]\r\nnA=1\r\n"},
+      {"a new name after its section's last value", "[A]\na=1\n\n; about B\n[B]\nb=1\n", "A", "x",
+       "2", "[A]\na=1\nx=2\n\n; about B\n[B]\nb=1\n"},
+      {"a new section at the end", "[A]\na=1", "B", "b", "2", "[A]\na=1\n\n[B]\nb=2\n"},
+      {"a new section in a CRLF store", "[A]\r\na=1\r\n", "B", "b", "2",
+       "[A]\r\na=1\r\n\r\n[B]\r\nb=2\r\n"},
+      {"the last of duplicate values", "[A]\na=1\na=2\n", "A", "a", "3", "[A]\na=1\na=3\n"},
+      {"an empty value", "[A]\na=\n", "A", "a", "5", "[A]\na=5\n"},
+      {"beside a bad line", "[A]\nbroken\na=1\n", "A", "a", "2", "[A]\nbroken\na=2\n"},
+      {"a byte-order mark", "\xEF\xBB\xBF[A]\na=1\n", "A", "a", "2", "\xEF\xBB\xBF[A]\na=2\n"},
+  };
+  for (const EditCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    writeStore(c.before);
+    ASSERT_TRUE(ZQPlatformInfo().setString(c.section, c.name, c.value));
+    EXPECT_EQ(readStore(), c.after);
+  }
+}
+
+// A store that is a link stays one, and the file behind it keeps its owner,
+// group and mode, so the service that reads it still can.
+TEST_F(RegistryTest, SettersWriteThroughALinkAndKeepOwnerGroupAndMode) {
+  const std::string realDir = registry_.dir() + "/real";
+  const std::string target = realDir + "/store.ini";
+  fs::create_directory(realDir);
+  std::ofstream(target) << "; kept\n[Zelt]\ns=1\n";
+  ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+  // Only root can give the file away; others test the mode alone.
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(target.c_str(), 65534, 65534), 0);
+  }
+  struct stat before;
+  ASSERT_EQ(::stat(target.c_str(), &before), 0);
+  fs::create_symlink("real/store.ini", storeFile());
+
+  ASSERT_TRUE(ZQPlatformInfo().setString("Zelt", "s", "2"));
+  EXPECT_TRUE(fs::is_symlink(storeFile()));
+  std::ifstream in(target, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+            "; kept\n[Zelt]\ns=2\n");
+  struct stat after;
+  ASSERT_EQ(::stat(target.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0640u);
+  EXPECT_EQ(after.st_uid, before.st_uid);
+  EXPECT_EQ(after.st_gid, before.st_gid);
+  EXPECT_NE(after.st_ino, before.st_ino) << "replaced, not rewritten in place";
+
+  // A dangling link names the file to create.
+  fs::remove(target);
+  ASSERT_TRUE(ZQPlatformInfo().setString("Zelt", "s", "3"));
+  EXPECT_TRUE(fs::is_symlink(storeFile()));
+  EXPECT_EQ(ObjectStore::getRegistryString("s"), "3");
+  EXPECT_EQ(fs::status(target).permissions(), fs::perms(0644));
+
+  // Nothing but the link and the target is left behind.
+  EXPECT_EQ(std::distance(fs::directory_iterator(registry_.dir()), fs::directory_iterator()), 2);
+  EXPECT_EQ(std::distance(fs::directory_iterator(realDir), fs::directory_iterator()), 1);
 }
 
 TEST_F(RegistryTest, SettersFailCleanlyWithoutTheDirectory) {

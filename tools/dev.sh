@@ -17,11 +17,14 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 packages=(cmake g++ ninja-build pkg-config libboost-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libxxhash-dev nlohmann-json3-dev)
+          libbenchmark-dev libxxhash-dev nlohmann-json3-dev help2man)
+# Only the benchmarks use these: the lock comparison's library candidates.
+bench_packages=(libabsl-dev libtbb-dev)
 
+# install_missing [extra packages...]
 install_missing() {
   local missing=()
-  for p in "${packages[@]}"; do
+  for p in "${packages[@]}" "$@"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] && return 0
@@ -45,7 +48,7 @@ run_ctest() {
 }
 
 cmd=${1:-test}
-install_missing
+if [ "$cmd" = bench ]; then install_missing "${bench_packages[@]}"; else install_missing; fi
 case "$cmd" in
   main)
     configure_and_build build

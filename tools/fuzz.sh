@@ -52,7 +52,7 @@ fi
 echo "== building ${targets[*]} in $build"
 CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOBJSTORE_BUILD_FUZZ=ON -DOBJSTORE_BUILD_TESTS=OFF \
-  -DOBJSTORE_BUILD_BENCH=OFF -DOBJSTORE_BUILD_EXAMPLES=OFF >/dev/null
+  -DOBJSTORE_BUILD_BENCH=OFF -DOBJSTORE_BUILD_EXAMPLES=OFF -DOBJSTORE_BUILD_TOOLS=OFF >/dev/null
 cmake --build "$build" -j "$jobs" --target "${targets[@]}"
 
 # Longest input per target: a registry value fills at most one line of 32

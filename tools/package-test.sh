@@ -1,37 +1,112 @@
 #!/usr/bin/env bash
-# Installs the build in build/ into a fresh prefix and proves that the package
-# works from there alone: the consumer example is configured with
-# find_package(objstore_utils), built and run; a one-file program is built
-# with pkg-config flags and run; CPack makes the Debian package and its
-# contents are listed.
+# Proves that the library works for its users from each way it is shipped:
+#   1. installed from BUILD_DIR into a fresh prefix: the consumer example
+#      (find_package) and a one-file program (pkg-config) are built and run;
+#   2. built static (BUILD_SHARED_LIBS=OFF) and installed: the same two;
+#   3. built inside another project (examples/subproject): the parent gets the
+#      library and nothing else, neither tests nor install rules;
+#   4. as Debian packages (tools/make-debs.sh, lintian-clean): installed with
+#      dpkg -i, osutil and the consumer run against them, then purged.
 #
 #   tools/package-test.sh [BUILD_DIR]     (default: build/, made by tools/dev.sh test)
+#
+# Step 4 installs into the system and so needs root (or sudo); it refuses to
+# run when the packages are installed already rather than replace them.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build}
+jobs=$(nproc 2>/dev/null || echo 2)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-prefix=$work/prefix
+packages=(osutil libobjstore-utils-dev libobjstore-utils1 libobjstore-host1)
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo="sudo"
 
-echo "== install into $prefix"
-cmake --install "$build" --prefix "$prefix" >/dev/null
+# consumer NAME CMAKE_ARGS...: builds examples/consumer with find_package and runs it.
+consumer() {
+  local name=$1
+  shift
+  cmake -S "$root/examples/consumer" -B "$work/consumer-$name" -G Ninja "$@" >/dev/null
+  cmake --build "$work/consumer-$name" >/dev/null
+  local output
+  output=$("$work/consumer-$name/objstore_consumer") || { echo "$output"; exit 1; }
+  echo "consumer-$name: ${output##*$'\n'}"
+}
 
-echo "== consumer example against the installed package"
-cmake -S "$root/examples/consumer" -B "$work/consumer" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-cmake --build "$work/consumer" >/dev/null
-"$work/consumer/objstore_consumer"
+# pkgconfig_program NAME [--static]: builds the consumer's source with pkg-config's flags and runs it.
+pkgconfig_program() {
+  local name=$1
+  shift
+  # shellcheck disable=SC2046
+  g++ -std=c++17 -o "$work/$name" "$root/examples/consumer/main.cpp" \
+    $(pkg-config "$@" --cflags --libs objstore_utils)
+  "$work/$name" >/dev/null
+  echo "$name: built with pkg-config${*:+ }$*, runs"
+}
 
-echo "== a program built with pkg-config"
-export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
-# shellcheck disable=SC2046
-g++ -std=c++17 -o "$work/pkgconfig_probe" "$root/examples/consumer/main.cpp" \
-  $(pkg-config --cflags --libs objstore_utils) -Wl,-rpath,"$prefix/lib"
-"$work/pkgconfig_probe" >/dev/null
-echo "pkg-config build: ok"
+# install_tree BUILD PREFIX: installs BUILD into PREFIX and checks the layout;
+# sets libdir to the library folder under PREFIX.
+install_tree() {
+  cmake --install "$1" --prefix "$2" >/dev/null
+  [ -f "$2/include/objstore_utils/cache/mem_cache.h" ] && [ ! -e "$2/include/cache" ] || {
+    echo "headers are not under include/objstore_utils/"; exit 1; }
+  libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$1/CMakeCache.txt")
+  grep -qx "prefix=$2" "$2/$libdir/pkgconfig/objstore_utils.pc" || {
+    echo "the .pc file does not name the prefix $2"; exit 1; }
+}
 
-echo "== Debian package"
-(cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)
-deb=$(ls "$work"/deb/*.deb)
-dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Architecture\|Depends\):/\1:/p'
-dpkg-deb --contents "$deb" | awk '{print $6}' | grep -E 'lib/|bin/|include/cache' | sort
+echo "== 1. shared libraries from $build, installed into a fresh prefix"
+install_tree "$build" "$work/shared"
+consumer shared -DCMAKE_PREFIX_PATH="$work/shared"
+# pkg-config says nothing about run paths: the loader's path finds the libraries.
+PKG_CONFIG_PATH="$work/shared/$libdir/pkgconfig" LD_LIBRARY_PATH="$work/shared/$libdir" \
+  pkgconfig_program pc-shared
+
+echo "== 2. static libraries, installed into a fresh prefix"
+cmake -S "$root" -B "$root/build-static" -G Ninja -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF \
+  -DOBJSTORE_BUILD_TOOLS=OFF -DOBJSTORE_BUILD_BENCH=OFF -DOBJSTORE_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build "$root/build-static" -j "$jobs" >/dev/null
+install_tree "$root/build-static" "$work/static"
+consumer static -DCMAKE_PREFIX_PATH="$work/static"
+if readelf -d "$work/consumer-static/objstore_consumer" | grep 'NEEDED.*libobjstore' >/dev/null; then
+  echo "the static consumer needs a shared libobjstore"; exit 1
+fi
+PKG_CONFIG_PATH="$work/static/$libdir/pkgconfig" pkgconfig_program pc-static --static
+
+echo "== 3. inside another project"
+cmake -S "$root/examples/subproject" -B "$work/subproject" -G Ninja >/dev/null
+cmake --build "$work/subproject" -j "$jobs" >/dev/null
+tests=$(ctest --test-dir "$work/subproject" -N | sed -n 's/^Total Tests: //p')
+[ "$tests" = 1 ] || { echo "the parent project has $tests tests instead of its own one"; exit 1; }
+ctest --test-dir "$work/subproject" --output-on-failure >/dev/null
+cmake --install "$work/subproject" --prefix "$work/subproject-prefix" >/dev/null
+installed=$(cd "$work/subproject-prefix" && find . -type f | sort | xargs)
+[ "$installed" = "./bin/objstore_consumer" ] || {
+  echo "the parent project installed more than its own program: $installed"; exit 1; }
+echo "subproject: only the parent's test and program"
+
+echo "== 4. Debian packages"
+for p in "${packages[@]}"; do
+  if dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    echo "$p is installed on this machine; remove it first (dpkg --purge ${packages[*]})"
+    exit 1
+  fi
+done
+bash "$root/tools/make-debs.sh" "$work/debs"
+runtime_depends=$(dpkg-deb -f "$work"/debs/libobjstore-utils1_*.deb Depends)
+case $runtime_depends in *boost*) echo "the runtime package depends on Boost"; exit 1 ;; esac
+
+purge() { $sudo dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true; }
+trap 'purge; rm -rf "$work"' EXIT
+$sudo dpkg -i "$work"/debs/*.deb >/dev/null
+ldconfig -p | grep 'libobjstore_utils.so.1 ' >/dev/null || { echo "ldconfig does not know the library"; exit 1; }
+osutil --version
+dpkg -L osutil | grep -E '/man1/osutil\.1\.gz$|/completions/osutil$'
+consumer system
+pkgconfig_program pc-system
+purge
+if dpkg-query -W "${packages[@]}" >/dev/null 2>&1 || [ -e /usr/include/objstore_utils ]; then
+  echo "packages not removed cleanly"; exit 1
+fi
+echo "packages: installed, used and purged"

@@ -171,8 +171,8 @@ int printHelp(const char* text) {
 }
 
 void printJson(const nlohmann::ordered_json& object) {
-  // Names and paths may hold any bytes: those that are not UTF-8 print as
-  // U+FFFD instead of failing the whole output.
+  // Invalid UTF-8 (keys and names are byte strings) becomes U+FFFD rather
+  // than an exception.
   const std::string text =
       object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
   std::fwrite(text.data(), 1, text.size(), stdout);

@@ -90,7 +90,7 @@ int dispatchSubcommand(const std::string& family, const char* familyHelp, const 
 // text lines. Errors stay on stderr, exit statuses stay the same.
 constexpr OptionDef kJsonOption = {"json", 0, false};
 
-// Writes `object` compactly as one line on stdout. Keys keep the order in
+// Writes `object` compactly as one line on stdout (invalid UTF-8 replaced). Keys keep the order in
 // which they were added, which is the order of the command's text lines.
 void printJson(const nlohmann::ordered_json& object);
 

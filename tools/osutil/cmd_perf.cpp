@@ -251,7 +251,7 @@ int runPerf(const Args& args) {
     report["counted"] = counted;
     report["cleared"] = cleared;
     // Counter names are bytes; a name that is not UTF-8 must not abort the output.
-    std::puts(report.dump(2, ' ', false, Json::error_handler_t::replace).c_str());
+    printJson(report);
   }
   return counted && cleared && written ? kExitOk : kExitFailed;
 }

@@ -1,8 +1,11 @@
-// registry: the configuration lookups, and a setter through the store's own
-// writer so that values can be put where the lookups read them.
+// registry: the configuration lookups, a setter through the store's own
+// writer so that values can be put where the lookups read them, and a check
+// that lists what the lookups skip.
 #include <climits>
 #include <cstdio>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "host/PlatformInfo.h"
 #include "objstore/objStrUtils.h"
@@ -21,10 +24,12 @@ const char kRegistryHelp[] =
     "Usage: osutil registry get NAME\n"
     "       osutil registry int NAME [DEFAULT]\n"
     "       osutil registry set SECTION NAME VALUE\n"
+    "       osutil registry check [FILE]\n"
     "\n"
-    "get  prints the text setting NAME of the section Zelt (exit 1 when absent)\n"
-    "int  prints the numeric setting NAME of the section ~Zelt, or DEFAULT\n"
-    "set  stores VALUE as NAME in SECTION\n"
+    "get    prints the text setting NAME of the section Zelt (exit 1 when absent)\n"
+    "int    prints the numeric setting NAME of the section ~Zelt, or DEFAULT\n"
+    "set    stores VALUE as NAME in SECTION\n"
+    "check  lists the problems of the store, or of FILE (exit 1 when there is one)\n"
     "\n" OSUTIL_STORE_LOCATION;
 
 const char kGetHelp[] =
@@ -47,13 +52,28 @@ const char kIntHelp[] =
 const char kSetHelp[] =
     "Usage: osutil registry set SECTION NAME VALUE\n"
     "\n"
-    "Stores VALUE as the text of NAME in SECTION, keeping every other setting.\n"
-    "The store file is replaced atomically, and concurrent writers take turns.\n"
-    "Text settings read by 'registry get' live in the section Zelt, numeric ones\n"
-    "read by 'registry int' in ~Zelt. Refused (exit 1) for texts the INI form\n"
-    "cannot hold: empty names, line breaks, '=' in a NAME, brackets in a\n"
-    "SECTION, blanks at either end of VALUE; and when the present file is\n"
-    "malformed. Run with --log-level -1 to see the store's reason.\n"
+    "Stores VALUE as the text of NAME in SECTION. Only that line of the store\n"
+    "changes (or one line is added to SECTION, or SECTION is added at the end);\n"
+    "comments, blank lines and every other setting stay as they are. A store\n"
+    "that is a symbolic link is written at its target. The file is replaced\n"
+    "atomically with the owner, group and mode it had, and concurrent writers\n"
+    "take turns. Text settings read by 'registry get' live in the section Zelt,\n"
+    "numeric ones read by 'registry int' in ~Zelt. Refused (exit 1) for texts\n"
+    "the INI form cannot hold: empty names, line breaks, '=' in a NAME, brackets\n"
+    "in a SECTION, blanks at either end of VALUE; when the present file cannot\n"
+    "be read; and when its owner and group cannot be kept. Run with\n"
+    "--log-level -1 to see the store's reason.\n"
+    "\n" OSUTIL_STORE_LOCATION;
+
+const char kCheckHelp[] =
+    "Usage: osutil registry check [FILE]\n"
+    "\n"
+    "Reads the store of the running process, or FILE, as the lookups do and lists\n"
+    "every problem on standard output, one per line as FILE:LINE: REASON: lines\n"
+    "that the lookups skip (no '=', no name before '=', an unclosed '[', a value\n"
+    "before any section) and names set twice in one section, where the last one\n"
+    "counts. Exit status 0, with the line 'FILE: ok', when there is none; 1 when\n"
+    "there is one or the file cannot be read. A missing file is an empty store.\n"
     "\n" OSUTIL_STORE_LOCATION;
 
 #undef OSUTIL_STORE_LOCATION
@@ -103,11 +123,49 @@ int runSet(const Args& args) {
   return kExitOk;
 }
 
+int runCheck(const Args& args) {
+  const ParsedArgs parsed = parseArgs("registry check", args, {});
+  if (parsed.help) return printHelp(kCheckHelp);
+  requireOperands("registry check", parsed, 0, 1);
+  std::string path;
+  if (!parsed.positional.empty()) {
+    path = parsed.positional[0];
+  } else {
+    ZQPlatformInfo store;
+    path = store.storePath();
+    if (path.empty()) {
+      printError("registry check", "invalid focus '" + store.focus() + "'");
+      return kExitFailed;
+    }
+  }
+  unsigned long problems = 0;
+  std::string error;
+  const auto report = [&](unsigned long line, const std::string& reason) {
+    ++problems;
+    std::printf("%s:%lu: %s\n", path.c_str(), line, reason.c_str());
+  };
+  if (!ZQPlatformInfo::checkFile(path, report, &error)) {
+    printError("registry check", error);
+    return kExitFailed;
+  }
+  if (problems > 0) {
+    const std::string count = std::to_string(problems) + (problems == 1 ? " problem" : " problems");
+    printError("registry check", count + " in '" + path + "'");
+    return kExitFailed;
+  }
+  std::error_code ignored;
+  const bool exists = std::filesystem::exists(path, ignored);
+  std::printf("%s: ok%s\n", path.c_str(),
+              exists ? "" : " (no such file: every setting has its default)");
+  return kExitOk;
+}
+
 }  // namespace
 
 int runRegistry(const Args& args) {
-  return dispatchSubcommand("registry", kRegistryHelp, args,
-                            {{"get", runGet}, {"int", runInt}, {"set", runSet}});
+  return dispatchSubcommand(
+      "registry", kRegistryHelp, args,
+      {{"get", runGet}, {"int", runInt}, {"set", runSet}, {"check", runCheck}});
 }
 
 }  // namespace osutil

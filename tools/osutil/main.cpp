@@ -2,16 +2,12 @@
 //
 // The global options come before the command; each command family lives in
 // its own source file and parses the rest of the arguments itself.
-#include <sys/time.h>
 
 #include <boost/make_shared.hpp>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <exception>
-#include <mutex>
 #include <string>
 
 #include "host/LogWriter.h"
@@ -44,10 +40,12 @@ const char kProgramHelp[] =
     "  registry get NAME                print a text setting (section Zelt)\n"
     "  registry int NAME [DEFAULT]      print a numeric setting (section ~Zelt)\n"
     "  registry set SECTION NAME VALUE  store a setting in the configuration store\n"
+    "  registry check [FILE]            list the problems of the configuration store\n"
     "  probe rpcbind [--json]           tell whether the port mapper is running\n"
     "  probe disklib [--json] SUBCLIENT print a subclient's disk-library capacity and free space\n"
     "  cache replay ...                 replay an access trace through the LRU cache\n"
-    "  perf                             time a short workload and print the counter report\n"
+    "  perf [--format F] [--textfile P] time a short workload; print the counter report, or the\n"
+    "                                   counters as Prometheus, OpenMetrics or JSON text\n"
     "\n"
     "Global options (before COMMAND):\n"
     "  --log-level N     install a log writer on stderr at level N; it shows the\n"
@@ -123,92 +121,29 @@ GlobalOptions parseGlobalOptions(int argc, char** argv) {
   return options;
 }
 
-// The writer behind --log-file. Its lines are those of the library's
-// CStreamLogWriter, but it keeps the first write failure: a log that lost
-// lines is an error at exit, like output that never reached stdout.
-class LogFileWriter : public CLogWriterInterface {
- public:
-  LogFileWriter(int level, FILE* file, std::string path)
-      : file_(file), path_(std::move(path)), level_(level) {}
-  ~LogFileWriter() override { close(); }
-  LogFileWriter(const LogFileWriter&) = delete;
-  LogFileWriter& operator=(const LogFileWriter&) = delete;
-
-  void logMessage(int level, const char* function, int line, int reserved1, int reserved2,
-                  const char* format, ...) override __attribute__((format(printf, 7, 8)));
-  int getLogLevel() override { return level_; }
-
-  // Flushes and closes the file; later messages are dropped. Returns 0 when
-  // every line arrived, else the error number of the first failure.
-  int close();
-  const std::string& path() const { return path_; }
-
- private:
-  std::mutex mutex_;  // one line at a time; guards file_ and firstError_
-  FILE* file_;        // null once closed
-  const std::string path_;
-  const int level_;
-  int firstError_ = 0;
-};
-
-void LogFileWriter::logMessage(int level, const char* function, int line, int /*reserved1*/,
-                               int /*reserved2*/, const char* format, ...) {
-  struct timeval now;
-  gettimeofday(&now, nullptr);
-  struct tm local;
-  localtime_r(&now.tv_sec, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (file_ == nullptr) return;
-  // Callers may read errno after a call that logged; the log leaves it alone.
-  const int callerErrno = errno;
-  errno = 0;
-  std::fprintf(file_, "%s.%03d %d %s:%d ", stamp, static_cast<int>(now.tv_usec / 1000), level,
-               function != nullptr ? function : "?", line);
-  va_list args;
-  va_start(args, format);
-  std::vfprintf(file_, format, args);
-  va_end(args);
-  std::fputc('\n', file_);
-  // Flushed line by line: the log is whole at any moment, and processes
-  // appending to one file do not split each other's lines.
-  if ((std::fflush(file_) != 0 || std::ferror(file_)) && firstError_ == 0) {
-    firstError_ = errno != 0 ? errno : EIO;
-  }
-  errno = callerErrno;
-}
-
-int LogFileWriter::close() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  if (file_ == nullptr) return firstError_;
-  errno = 0;
-  if (std::fclose(file_) != 0 && firstError_ == 0) firstError_ = errno != 0 ? errno : EIO;
-  file_ = nullptr;
-  return firstError_;
-}
-
 // Publishes the writer that every library message goes through; a log file's
-// writer also goes to `logFile`, for the check at exit. Returns false when
-// the log file cannot be opened.
-bool installLogWriter(const GlobalOptions& options, boost::shared_ptr<LogFileWriter>& logFile) {
+// writer also goes to `logFile`, for the check at exit: a log that lost lines
+// is an error, like output that never reached stdout. Returns false when the
+// log file cannot be opened.
+bool installLogWriter(const GlobalOptions& options,
+                      boost::shared_ptr<CStreamLogWriter>& logFile) {
   if (!options.hasLogLevel && options.logFile.empty()) return true;
   if (options.logFile.empty()) {
     g_ptrLogWriter = boost::make_shared<CStreamLogWriter>(options.logLevel);
     return true;
   }
-  FILE* file = std::fopen(options.logFile.c_str(), "ae");
-  if (file == nullptr) {
-    printError("", "cannot open log file '" + options.logFile + "': " + std::strerror(errno));
+  logFile = boost::make_shared<CStreamLogWriter>(options.logLevel, options.logFile);
+  if (!logFile->ok()) {
+    printError("", "cannot open log file '" + options.logFile + "': " +
+                       std::strerror(logFile->error()));
+    logFile.reset();
     return false;
   }
-  logFile = boost::make_shared<LogFileWriter>(options.logLevel, file, options.logFile);
   g_ptrLogWriter = logFile;
   return true;
 }
 
-int runCommand(int argc, char** argv, boost::shared_ptr<LogFileWriter>& logFile) {
+int runCommand(int argc, char** argv, boost::shared_ptr<CStreamLogWriter>& logFile) {
   const GlobalOptions options = parseGlobalOptions(argc, argv);
   if (options.help) return printHelp(kProgramHelp);
   if (options.version) {
@@ -242,7 +177,7 @@ int outputFailed(int status, const std::string& message, int error) {
 
 int main(int argc, char** argv) {
   using namespace osutil;
-  boost::shared_ptr<LogFileWriter> logFile;
+  boost::shared_ptr<CStreamLogWriter> logFile;
   int status;
   try {
     status = runCommand(argc, argv, logFile);
