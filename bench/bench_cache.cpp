@@ -28,11 +28,14 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bench/cache_keys.h"
 #include "cache/mem_cache.h"
 
 namespace {
 
-constexpr int kKeyStride = 48;     // bytes per key slot, terminator included
+using cache_bench::ElementCharge;
+using cache_bench::kKeyStride;
+
 constexpr int kPayloadBytes = 64;  // data_len of every element
 constexpr int kLookupSample = 1 << 16;
 constexpr int64_t kSizes[] = {1000, 10000, 100000, 1000000};
@@ -51,31 +54,16 @@ const char* VariantName(Variant variant) {
   return "?";
 }
 
-uint64_t SplitMix64(uint64_t x) {
-  x += 0x9E3779B97F4A7C15ull;
-  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-  return x ^ (x >> 31);
-}
-
 // Writes key number `n` of a shape into `out` (kKeyStride bytes); returns its
 // length. Distinct (volume, n) give distinct keys; path keys are
 // "/vol<volume>/dir%03d/file%06d.dat" with n below 1,000,000, so every key of
 // a shape has the same length and charge.
 int MakeKey(Shape shape, uint64_t n, char* out, int volume = 1) {
-  if (shape == Shape::kPath) {
-    n %= 1000000;
-    return std::snprintf(out, kKeyStride, "/vol%d/dir%03llu/file%06llu.dat", volume,
-                         static_cast<unsigned long long>(n / 1000),
-                         static_cast<unsigned long long>(n));
-  }
-  n += static_cast<uint64_t>(volume - 1) << 40;
-  static const char kDigits[] = "0123456789abcdef";
-  const uint64_t halves[2] = {SplitMix64(n), n};
-  for (int half = 0; half < 2; ++half)
-    for (int i = 0; i < 16; ++i) out[half * 16 + i] = kDigits[(halves[half] >> (60 - 4 * i)) & 0xF];
-  out[32] = '\0';
-  return 32;
+  if (shape == Shape::kHex) return cache_bench::MakeHexKey(n, out, volume);
+  n %= 1000000;
+  return std::snprintf(out, kKeyStride, "/vol%d/dir%03llu/file%06llu.dat", volume,
+                       static_cast<unsigned long long>(n / 1000),
+                       static_cast<unsigned long long>(n));
 }
 
 // The caller's record: the element and its key in one allocation.
@@ -113,10 +101,6 @@ struct KeySet {
   std::vector<char> misses;
 };
 
-int64_t ElementCharge(const generic_cache_element_t& e) {
-  return int64_t{e.key1_len} + e.key2_len + e.data_len + 98;
-}
-
 // What the benchmarks drive: the same four operations on every variant.
 class BenchTarget {
  public:
@@ -131,19 +115,9 @@ class BenchTarget {
 class OurCache : public BenchTarget {
  public:
   OurCache(const KeySet& keys, int64_t size, HashFunc hash) {
-    // Budget: the fixed charge of the table size the budget itself selects,
-    // plus `size` charges, so that a full cache evicts one per insertion.
-    const int64_t charge = ElementCharge(keys.elements[0].element);
-    const int expected_entry_size = static_cast<int>(charge - 96);
-    int64_t buckets = 1, max_bytes = 0;
-    for (;;) {
-      max_bytes = size * charge + 8 * (2 * buckets + 26);
-      int64_t settled = 1;
-      while (settled * 2 <= max_bytes / (expected_entry_size + 96)) settled *= 2;
-      if (settled == buckets) break;
-      buckets = settled;
-    }
-    cache_ = generic_cache_init_cache(static_cast<int>(max_bytes), expected_entry_size, &Release,
+    const cache_bench::CacheBudget budget =
+        cache_bench::BudgetForExactly(size, ElementCharge(keys.elements[0].element));
+    cache_ = generic_cache_init_cache(budget.max_bytes, budget.expected_entry_size, &Release,
                                       hash, hash, true, true);
     current_ = this;
     // Filled through the empty secondary table, so that no fill walks a chain.

@@ -69,6 +69,10 @@ RunResult runProgram(const std::string& program, const Strings& args, const Stre
     posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
   }
   posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  // Last, so that the stream paths above are the test's own.
+  if (!streams.workingDirectory.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, streams.workingDirectory.c_str());
+  }
 
   // The test ignores SIGPIPE; the child must get the default back.
   posix_spawnattr_t attributes;

@@ -40,6 +40,7 @@ struct Streams {
   std::string inputPath;   // a file opened as standard input
   std::string outputPath;  // a file that receives standard output instead of `out`
   bool ttyInput = false;   // a pseudo-terminal, fed `input`
+  std::string workingDirectory;  // the child's, when set
 };
 
 Streams piped(const std::string& input);

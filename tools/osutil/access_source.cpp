@@ -2,9 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace osutil {
 namespace {
@@ -13,39 +15,32 @@ namespace {
 constexpr long long kLongTraceBytes = 16LL << 20;
 // Synthetic workloads of this many accesses or more get one.
 constexpr uint64_t kLongWorkloadOps = 2000000;
+// The trace buffer starts this large and grows only for longer lines.
+constexpr size_t kFirstBufferBytes = 64 << 10;
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 class TraceFile : public AccessSource {
  public:
   TraceFile(FILE* file, bool ownsFile, std::string name)
-      : file_(file), owns_file_(ownsFile), name_(std::move(name)) {
+      : file_(file), owns_file_(ownsFile), name_(std::move(name)), buffer_(kFirstBufferBytes) {
     struct stat status;
     if (::fstat(fileno(file_), &status) == 0 && S_ISREG(status.st_mode)) {
       total_bytes_ = status.st_size;
     }
   }
   ~TraceFile() override {
-    std::free(line_);
     if (owns_file_) std::fclose(file_);
   }
   TraceFile(const TraceFile&) = delete;
   TraceFile& operator=(const TraceFile&) = delete;
 
   bool next(Access& access) override {
-    for (;;) {
-      errno = 0;
-      const ssize_t length = ::getline(&line_, &capacity_, file_);
-      if (length < 0) {
-        if (std::ferror(file_)) {
-          throw TraceError("cannot read " + name_ + ": " + std::strerror(errno));
-        }
-        return false;
-      }
-      ++line_number_;
-      read_bytes_ += length;
-      if (parseLine(access)) return true;
+    char* line;
+    while ((line = nextLine()) != nullptr) {
+      if (parseLine(line, access)) return true;
     }
+    return false;
   }
 
   void rewind() override {
@@ -53,6 +48,8 @@ class TraceFile : public AccessSource {
       throw TraceError("cannot rewind " + name_ + ": " + std::strerror(errno));
     }
     std::clearerr(file_);
+    begin_ = end_ = 0;
+    at_end_ = false;
     line_number_ = 0;
     read_bytes_ = 0;
   }
@@ -67,10 +64,90 @@ class TraceFile : public AccessSource {
   std::string describe() const override { return "trace " + name_; }
 
  private:
-  // Reads "KEY [SIZE]" from the current line in place. Blank lines and lines
-  // whose first non-blank byte is '#' carry no access: false.
-  bool parseLine(Access& access) {
-    char* cursor = line_;
+  // The next line, NUL-terminated in place without its line break, or null at
+  // the end of the file. A line never takes more memory than the longest line
+  // allowed: a longer one is refused as soon as the buffer holds that much of
+  // it, before the rest is read.
+  char* nextLine() {
+    size_t scanned = begin_;  // the line break, if any, lies at or after this
+    for (;;) {
+      char* text = buffer_.data();
+      char* lineBreak = static_cast<char*>(std::memchr(text + scanned, '\n', end_ - scanned));
+      if (lineBreak != nullptr || (at_end_ && end_ > begin_)) {
+        const size_t stop = lineBreak != nullptr ? size_t(lineBreak - text) : end_;
+        return takeLine(stop, lineBreak != nullptr);
+      }
+      if (at_end_) return nullptr;
+      if (end_ - begin_ > kMaxTraceLineBytes) refuseLongLine();
+      scanned = end_;
+      makeRoom(scanned);
+      refill();
+    }
+  }
+
+  // Ends the line that starts at begin_ at `stop` (its line break, or the end
+  // of the file) and moves past it.
+  char* takeLine(size_t stop, bool hadBreak) {
+    const size_t length = stop - begin_;
+    if (length > kMaxTraceLineBytes) refuseLongLine();
+    ++line_number_;
+    char* line = buffer_.data() + begin_;
+    // A NUL would end the key early and replay another key than the trace's.
+    if (std::memchr(line, '\0', length) != nullptr) fail("NUL byte in the line");
+    if (stop == buffer_.size()) buffer_.push_back('\0');  // the last line fills the buffer
+    buffer_[stop] = '\0';
+    line = buffer_.data() + begin_;
+    read_bytes_ += static_cast<long long>(length + (hadBreak ? 1 : 0));
+    begin_ = hadBreak ? stop + 1 : stop;
+    return line;
+  }
+
+  // Moves the unread part to the front and grows the buffer, up to the
+  // longest line allowed, when the part already fills it; `scanned` follows.
+  void makeRoom(size_t& scanned) {
+    if (begin_ > 0) {
+      std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
+      end_ -= begin_;
+      scanned -= begin_;
+      begin_ = 0;
+    }
+    if (end_ == buffer_.size()) {
+      buffer_.resize(std::min(buffer_.size() * 2, kMaxTraceLineBytes + 2));
+    }
+  }
+
+  void refill() {
+    const size_t got = std::fread(buffer_.data() + end_, 1, buffer_.size() - end_, file_);
+    end_ += got;
+    if (got == 0) {
+      if (std::ferror(file_)) {
+        throw TraceError("cannot read " + name_ + ": " + std::strerror(errno));
+      }
+      at_end_ = true;
+    }
+  }
+
+  // A key longer than allowed is the usual cause: name it when it is.
+  [[noreturn]] void refuseLongLine() {
+    ++line_number_;
+    const char* line = buffer_.data() + begin_;
+    const size_t length = end_ - begin_;
+    size_t key = 0;
+    while (key < length && isBlank(line[key])) ++key;
+    size_t keyEnd = key;
+    while (keyEnd < length && line[keyEnd] != '\n' && !isBlank(line[keyEnd])) ++keyEnd;
+    if (keyEnd - key > size_t(kMaxTraceKeyBytes)) failLongKey();
+    fail("line longer than " + std::to_string(kMaxTraceLineBytes) + " bytes");
+  }
+
+  [[noreturn]] void failLongKey() const {
+    fail("key longer than " + std::to_string(kMaxTraceKeyBytes) + " bytes");
+  }
+
+  // Reads "KEY [SIZE]" from the line in place. Blank lines and lines whose
+  // first non-blank byte is '#' carry no access: false.
+  bool parseLine(char* line, Access& access) {
+    char* cursor = line;
     while (isBlank(*cursor)) ++cursor;
     if (*cursor == '\0' || *cursor == '#') return false;
 
@@ -87,8 +164,7 @@ class TraceFile : public AccessSource {
     while (isBlank(*cursor)) ++cursor;
     if (*cursor != '\0') fail("more than a key and a size");
 
-    if (keyLength > kMaxTraceKeyBytes)
-      fail("key longer than " + std::to_string(kMaxTraceKeyBytes) + " bytes");
+    if (keyLength > kMaxTraceKeyBytes) failLongKey();
     access.key = key;
     access.keyLength = static_cast<int32_t>(keyLength);
     access.payloadBytes = sizeLength == 0 ? 0 : parseSize(size);
@@ -114,8 +190,13 @@ class TraceFile : public AccessSource {
   FILE* file_;
   bool owns_file_;
   std::string name_;
-  char* line_ = nullptr;  // getline's buffer, reused for every line
-  size_t capacity_ = 0;
+  // Lines are read in place: buffer_[begin_, end_) is read but not yet
+  // returned. The buffer grows only while one line does not fit, and never
+  // beyond the longest line allowed (plus its break and a terminator).
+  std::vector<char> buffer_;
+  size_t begin_ = 0;
+  size_t end_ = 0;
+  bool at_end_ = false;
   long long line_number_ = 0;
   long long read_bytes_ = 0;
   long long total_bytes_ = 0;  // 0 when unknown

@@ -48,6 +48,9 @@ class AccessSource {
 // charge (key + payload + overhead) far from overflowing 32 bits.
 constexpr int32_t kMaxTraceKeyBytes = 1 << 20;
 constexpr int32_t kMaxTracePayloadBytes = 1 << 30;
+// Longest trace line: the longest key with room for blanks and a size. A
+// longer line is refused before more of it is read.
+constexpr size_t kMaxTraceLineBytes = size_t(kMaxTraceKeyBytes) + 64;
 
 // Opens `path` ("-" for standard input). With `rewindable` set, standard
 // input is first spooled to an anonymous temporary file, so that the trace

@@ -1,12 +1,17 @@
-// cache replay: drives the LRU cache with a trace or a synthetic workload and
-// reports hit ratio, evictions, the cache's statistics and throughput; with
-// --sweep, the miss-ratio curve over a range of budgets.
+// cache replay: drives the LRU cache with a trace or a synthetic workload,
+// from one thread or several, and reports hit ratio, evictions, the cache's
+// statistics, throughput and latency; with --sweep, the miss-ratio curve over
+// a range of budgets.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "tools/osutil/access_source.h"
 #include "tools/osutil/cli.h"
@@ -34,15 +39,23 @@ const char kReplayHelp[] =
     "each access looks its key up; a hit marks the element most recently used, a\n"
     "miss inserts a new element (which owns a copy of its key), evicting the least\n"
     "recently used elements until it fits. Prints accesses, hits, misses, hit\n"
-    "ratio, evictions, refused insertions (elements larger than the whole budget),\n"
-    "operations per second, the cache's statistics record and its bucket\n"
-    "statistics. The cache counts lookups, two per access (find, then promote or\n"
-    "replace), so its num_hits and num_misses are twice the hits and misses.\n"
+    "ratio, evictions, replaced and refused insertions (elements larger than the\n"
+    "whole budget), operations per second, the 99th and 99.9th percentile latency\n"
+    "of an access, the cache's statistics record and its bucket statistics. The\n"
+    "cache counts lookups, two per access (find, then promote or replace), so its\n"
+    "num_hits and num_misses are twice the hits and misses.\n"
+    "\n"
+    "The accesses are read in blocks of up to 262144 and each block is replayed\n"
+    "from memory, so the seconds, the operations per second and the latencies\n"
+    "are the cache's, without the time spent reading the trace. Every 64th access\n"
+    "of each thread (the first included) is timed for the latencies.\n"
     "\n"
     "TRACE is a file (- for standard input) with one access per line, \"KEY [SIZE]\":\n"
     "KEY has no blanks; SIZE (default 0, at most 1 GiB) is the payload bytes the\n"
     "element is charged. Blank lines and lines starting with '#' are skipped. A\n"
-    "hit does not change the element's size. Each element costs\n"
+    "hit does not change the element's size. A line with a NUL byte, a key over\n"
+    "1048576 bytes or a line over 1048640 bytes is refused with its line number,\n"
+    "before the rest of a long line is read. Each element costs\n"
     "  length(KEY) + SIZE + 97 bytes\n"
     "of the budget, and the cache itself costs 8 * (2 * buckets + 26) bytes, where\n"
     "buckets is the largest power of two not above BYTES / (expected size + 96),\n"
@@ -58,6 +71,11 @@ const char kReplayHelp[] =
     "                         (paths, padded numbers, the synthetic keys) crowd\n"
     "                         into few buckets and lookups slow down; the bucket\n"
     "                         statistics show it\n"
+    "  --threads N            replay from N threads (1 to 256, default 1) that\n"
+    "                         share the one cache and take the accesses in trace\n"
+    "                         order, 64 at a time; one thread replays exactly in\n"
+    "                         order. A miss that another thread has just inserted\n"
+    "                         replaces that element and counts as replaced\n"
     "  --synthetic zipf:S     instead of TRACE, draw keys from a Zipf law with\n"
     "                         exponent S (0 to 100; 0 is uniform): rank k of N is\n"
     "                         drawn with probability proportional to 1 / k^S. The\n"
@@ -71,16 +89,41 @@ const char kReplayHelp[] =
     "                         from BYTES / 64 to BYTES (fewer when tiny budgets\n"
     "                         round to the same byte count), print one row per\n"
     "                         budget and write the miss-ratio curve\n"
-    "  --csv FILE             with --sweep: the curve as CSV (default miss_ratio.csv)\n"
+    "  --csv FILE             with --sweep: the curve as CSV (default miss_ratio.csv;\n"
+    "                         - for standard output)\n"
     "  --svg FILE             with --sweep: the curve as an SVG plot, budget on a\n"
-    "                         log scale (default miss_ratio.svg)\n"
+    "                         log scale (default miss_ratio.svg; - for standard\n"
+    "                         output)\n"
+    "  --json                 print one JSON object instead of the text: the\n"
+    "                         settings (workload, budget_bytes, expected_size,\n"
+    "                         hash, threads), then the figures under the names of\n"
+    "                         the text (accesses, hits, misses, hit_ratio,\n"
+    "                         evictions, replaced, refused, seconds,\n"
+    "                         operations_per_second, latency_ns with p99, p99_9\n"
+    "                         and samples), the statistics record under \"cache\"\n"
+    "                         and the bucket statistics under \"buckets\". With\n"
+    "                         --sweep: the settings, one object of figures per\n"
+    "                         budget under \"sweep\" (each with its budget_bytes and\n"
+    "                         miss_ratio), and \"csv\" and \"svg\", the files written;\n"
+    "                         with --json the curve's files are written only when\n"
+    "                         --csv or --svg names them\n"
+    "\n"
+    "When --csv or --svg is -, standard output carries that file alone and the\n"
+    "table is not printed. The two files must differ from each other and from\n"
+    "the trace (compared as files: another name, a link or standard input or\n"
+    "output of the same file counts as the same); a terminal or /dev/null may be\n"
+    "named twice.\n"
     "\n"
     "A progress bar is drawn on stderr when stderr is a terminal and the workload\n"
     "is long (a trace file of 16 MiB or more, 2000000 synthetic accesses or more).\n"
-    "Exit status 1 when the trace cannot be read or has a malformed line.\n";
+    "Exit status 1 when the trace cannot be read or has a malformed line, 2 for\n"
+    "bad usage.\n";
 
 constexpr int kSweepBudgets = 12;
 constexpr int kSweepSpan = 64;
+constexpr uint64_t kMaxThreads = 256;
+
+using Json = nlohmann::ordered_json;
 
 struct ReplayOptions {
   ReplayConfig config{};
@@ -90,8 +133,10 @@ struct ReplayOptions {
   uint64_t ops = 0;
   uint64_t seed = 1;
   bool sweep = false;
-  std::string csvPath = "miss_ratio.csv";
-  std::string svgPath = "miss_ratio.svg";
+  bool json = false;
+  // The curve's files; empty for a file that is not written.
+  std::string csvPath;
+  std::string svgPath;
 };
 
 double parseZipfLaw(const std::string& law) {
@@ -104,6 +149,81 @@ double parseZipfLaw(const std::string& law) {
     throw UsageError("cache replay", "Zipf exponent must lie between 0 and 100");
   }
   return exponent;
+}
+
+// What a path names, so that two spellings of one file compare equal: the
+// file's device and inode when it exists; otherwise its directory's and its
+// name in it; otherwise (no such directory either) the spelling itself.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::string name;      // set when the file does not exist yet
+  std::string spelling;  // set when not even its directory exists
+  bool characterDevice = false;
+
+  bool operator==(const FileIdentity& other) const {
+    return device == other.device && inode == other.inode && name == other.name &&
+           spelling == other.spelling;
+  }
+};
+
+FileIdentity identityOf(const struct stat& status) {
+  FileIdentity identity;
+  identity.device = status.st_dev;
+  identity.inode = status.st_ino;
+  identity.characterDevice = S_ISCHR(status.st_mode);
+  return identity;
+}
+
+// `standardStream` is the descriptor that "-" stands for.
+FileIdentity identifyFile(const std::string& path, int standardStream) {
+  struct stat status;
+  if (path == kStandardOutput) {
+    if (::fstat(standardStream, &status) == 0) return identityOf(status);
+    FileIdentity closed;
+    closed.spelling = path;
+    return closed;
+  }
+  if (::stat(path.c_str(), &status) == 0) return identityOf(status);
+  // Not normalised lexically: the kernel resolves "link/.." in the directory.
+  const std::filesystem::path spelled(path);
+  const std::string name = spelled.filename().string();
+  const std::filesystem::path directory = spelled.has_parent_path() ? spelled.parent_path() : ".";
+  FileIdentity identity;
+  if (!name.empty() && name != "." && name != ".." &&
+      ::stat(directory.c_str(), &status) == 0) {
+    identity = identityOf(status);
+    identity.name = name;
+  } else {
+    identity.spelling = path;
+  }
+  return identity;
+}
+
+// Two names of one file would have the second output overwrite the first, or
+// an output truncate the trace it is made from. A character device (a
+// terminal, /dev/null) keeps nothing to overwrite.
+void refuseSameFile(const std::string& command, const FileIdentity& a, const FileIdentity& b,
+                    const std::string& message) {
+  if (a == b && !a.characterDevice) throw UsageError(command, message);
+}
+
+void checkOutputFiles(const std::string& command, const ReplayOptions& options) {
+  const bool csv = !options.csvPath.empty(), svg = !options.svgPath.empty();
+  if (options.json && (options.csvPath == kStandardOutput || options.svgPath == kStandardOutput)) {
+    throw UsageError(command, "--json and an output file '-' both need standard output");
+  }
+  const FileIdentity csvFile = identifyFile(options.csvPath, STDOUT_FILENO);
+  const FileIdentity svgFile = identifyFile(options.svgPath, STDOUT_FILENO);
+  if (csv && svg) {
+    refuseSameFile(command, csvFile, svgFile,
+                   "--csv '" + options.csvPath + "' and --svg '" + options.svgPath +
+                       "' name the same file");
+  }
+  if (options.tracePath.empty()) return;
+  const FileIdentity trace = identifyFile(options.tracePath, STDIN_FILENO);
+  if (csv) refuseSameFile(command, csvFile, trace, "--csv '" + options.csvPath + "' is the trace");
+  if (svg) refuseSameFile(command, svgFile, trace, "--svg '" + options.svgPath + "' is the trace");
 }
 
 // Options that only make sense together are checked here, so that a replay
@@ -125,6 +245,10 @@ ReplayOptions parseReplayOptions(const ParsedArgs& parsed) {
     throw UsageError(command, "unknown hash '" + hash + "' (expected default or strong)");
   }
   options.config.strongHash = hash == "strong";
+  options.config.threads =
+      static_cast<int>(parseUnsigned(command, "thread count", parsed.value("threads", "1"),
+                                     kMaxThreads));
+  if (options.config.threads < 1) throw UsageError(command, "thread count must be at least 1");
 
   const bool synthetic = parsed.has("synthetic");
   if (synthetic) {
@@ -148,13 +272,19 @@ ReplayOptions parseReplayOptions(const ParsedArgs& parsed) {
   }
 
   options.sweep = parsed.has("sweep");
+  options.json = parsed.has("json");
   if (!options.sweep && (parsed.has("csv") || parsed.has("svg"))) {
     throw UsageError(command, "--csv and --svg need --sweep");
   }
-  options.csvPath = parsed.value("csv", options.csvPath);
-  options.svgPath = parsed.value("svg", options.svgPath);
-  if (options.csvPath.empty() || options.svgPath.empty()) {
+  if ((parsed.has("csv") && parsed.value("csv").empty()) ||
+      (parsed.has("svg") && parsed.value("svg").empty())) {
     throw UsageError(command, "empty output file name");
+  }
+  if (options.sweep) {
+    // With --json the curve is in the JSON: files only when asked for.
+    options.csvPath = parsed.value("csv", options.json ? "" : "miss_ratio.csv");
+    options.svgPath = parsed.value("svg", options.json ? "" : "miss_ratio.svg");
+    checkOutputFiles(command, options);
   }
   return options;
 }
@@ -176,15 +306,19 @@ void printReplay(const AccessSource& source, const ReplayConfig& config,
               humanBytes(static_cast<uint64_t>(config.budgetBytes)).c_str());
   std::printf("expected element size: %d bytes\n", config.expectedEntryBytes);
   std::printf("hash: %s\n", config.strongHash ? "strong" : "default");
+  std::printf("threads: %d\n", result.threads);
   std::printf("accesses: %llu\n", u(result.accesses));
   std::printf("hits: %llu\n", u(result.hits));
   std::printf("misses: %llu\n", u(result.misses));
   std::printf("hit ratio: %.6f\n", result.hitRatio());
-  std::printf("evictions: %llu\n", u(result.evictions()));
+  std::printf("evictions: %llu\n", u(result.evictions));
+  std::printf("replaced: %llu\n", u(result.replaced));
   std::printf("refused: %llu\n", u(result.refused));
   std::printf("seconds: %.6f\n", result.seconds);
-  std::printf("operations per second: %.0f\n",
-              result.seconds > 0 ? double(result.accesses) / result.seconds : 0.0);
+  std::printf("operations per second: %.0f\n", result.operationsPerSecond());
+  std::printf("latency p99: %llu ns\n", u(result.latencyP99Ns));
+  std::printf("latency p99.9: %llu ns\n", u(result.latencyP999Ns));
+  std::printf("latency samples: %llu\n", u(result.latencySamples));
   std::printf("cache statistics (lookups: two per access):\n");
   std::printf("  num_entries: %d\n", s.num_entries);
   std::printf("  cur_bytes: %llu\n", u(s.cur_bytes));
@@ -203,21 +337,80 @@ void printReplay(const AccessSource& source, const ReplayConfig& config,
   std::printf("  key2_longest_chain: %d\n", b.key2_longest_chain);
 }
 
+Json settingsJson(const AccessSource& source, const ReplayConfig& config) {
+  return {{"workload", source.describe()},
+          {"budget_bytes", config.budgetBytes},
+          {"expected_size", config.expectedEntryBytes},
+          {"hash", config.strongHash ? "strong" : "default"},
+          {"threads", config.threads}};
+}
+
+// The figures of one replay, named as in the text output.
+Json figuresJson(const ReplayResult& result) {
+  return {{"accesses", result.accesses},
+          {"hits", result.hits},
+          {"misses", result.misses},
+          {"hit_ratio", result.hitRatio()},
+          {"miss_ratio", result.missRatio()},
+          {"evictions", result.evictions},
+          {"replaced", result.replaced},
+          {"refused", result.refused},
+          {"seconds", result.seconds},
+          {"operations_per_second", result.operationsPerSecond()},
+          {"latency_ns",
+           {{"p99", result.latencyP99Ns},
+            {"p99_9", result.latencyP999Ns},
+            {"samples", result.latencySamples}}}};
+}
+
+Json statisticsJson(const ReplayResult& result) {
+  const generic_cache_stats& s = result.stats;
+  const generic_cache_bucket_stats& b = result.buckets;
+  return {{"cache",
+           {{"num_entries", s.num_entries},
+            {"cur_bytes", s.cur_bytes},
+            {"num_buckets", s.num_buckets},
+            {"num_inserts", s.num_inserts},
+            {"num_removes", s.num_removes},
+            {"num_renames", s.num_renames},
+            {"num_hits", s.num_hits},
+            {"num_misses", s.num_misses},
+            {"num_collisions", s.num_collisions}}},
+          {"buckets",
+           {{"num_buckets", b.num_buckets},
+            {"key1_used_buckets", b.key1_used_buckets},
+            {"key1_longest_chain", b.key1_longest_chain},
+            {"key2_used_buckets", b.key2_used_buckets},
+            {"key2_longest_chain", b.key2_longest_chain}}}};
+}
+
 int runSingleReplay(AccessSource& source, const ReplayOptions& options) {
   ProgressBar progress(source.isLong() && ::isatty(STDERR_FILENO), "replay");
   const ReplayResult result = replay(source, options.config, progress);
   progress.finish();
-  printReplay(source, options.config, result);
+  if (!options.json) {
+    printReplay(source, options.config, result);
+    return kExitOk;
+  }
+  Json json = settingsJson(source, options.config);
+  json.update(figuresJson(result));
+  json.update(statisticsJson(result));
+  printJson(json);
   return kExitOk;
 }
 
 int runSweep(AccessSource& source, const ReplayOptions& options) {
   const std::vector<int32_t> budgets =
       sweepBudgets(options.config.budgetBytes, kSweepBudgets, kSweepSpan);
+  // Standard output carries the table only when no file or JSON claims it.
+  const bool table = !options.json && options.csvPath != kStandardOutput &&
+                     options.svgPath != kStandardOutput;
   std::vector<SweepPoint> points;
-  std::printf("workload: %s\n", source.describe().c_str());
-  std::printf("%14s %12s %12s %12s %10s %12s\n", "budget_bytes", "accesses", "hits", "misses",
-              "miss_ratio", "evictions");
+  if (table) {
+    std::printf("workload: %s\n", source.describe().c_str());
+    std::printf("%14s %12s %12s %12s %10s %12s\n", "budget_bytes", "accesses", "hits", "misses",
+                "miss_ratio", "evictions");
+  }
   for (size_t i = 0; i < budgets.size(); ++i) {
     ReplayConfig config = options.config;
     config.budgetBytes = budgets[i];
@@ -227,15 +420,29 @@ int runSweep(AccessSource& source, const ReplayOptions& options) {
     points.push_back({budgets[i], replay(source, config, progress)});
     progress.finish();
     const ReplayResult& r = points.back().result;
+    if (!table) continue;
     std::printf("%14d %12llu %12llu %12llu %10.6f %12llu\n", budgets[i],
                 static_cast<unsigned long long>(r.accesses),
                 static_cast<unsigned long long>(r.hits), static_cast<unsigned long long>(r.misses),
-                r.missRatio(), static_cast<unsigned long long>(r.evictions()));
+                r.missRatio(), static_cast<unsigned long long>(r.evictions));
     std::fflush(stdout);
   }
-  writeMissRatioCsv(options.csvPath, points);
-  writeMissRatioSvg(options.svgPath, points, source.describe());
-  std::printf("wrote %s and %s\n", options.csvPath.c_str(), options.svgPath.c_str());
+  if (!options.csvPath.empty()) writeMissRatioCsv(options.csvPath, points);
+  if (!options.svgPath.empty()) writeMissRatioSvg(options.svgPath, points, source.describe());
+  if (table) std::printf("wrote %s and %s\n", options.csvPath.c_str(), options.svgPath.c_str());
+  if (!options.json) return kExitOk;
+
+  Json json = settingsJson(source, options.config);
+  Json rows = Json::array();
+  for (const SweepPoint& point : points) {
+    Json row = {{"budget_bytes", point.budgetBytes}};
+    row.update(figuresJson(point.result));
+    rows.push_back(std::move(row));
+  }
+  json["sweep"] = std::move(rows);
+  json["csv"] = options.csvPath.empty() ? Json() : Json(options.csvPath);
+  json["svg"] = options.svgPath.empty() ? Json() : Json(options.svgPath);
+  printJson(json);
   return kExitOk;
 }
 
@@ -244,13 +451,15 @@ int runReplay(const Args& args) {
                                       {{"budget", 0, true},
                                        {"expected-size", 0, true},
                                        {"hash", 0, true},
+                                       {"threads", 0, true},
                                        {"synthetic", 0, true},
                                        {"keys", 0, true},
                                        {"ops", 0, true},
                                        {"seed", 0, true},
                                        {"sweep", 0, false},
                                        {"csv", 0, true},
-                                       {"svg", 0, true}});
+                                       {"svg", 0, true},
+                                       kJsonOption});
   if (parsed.help) return printHelp(kReplayHelp);
   const ReplayOptions options = parseReplayOptions(parsed);
   try {

@@ -50,13 +50,17 @@ std::string xmlEscape(const std::string& text) {
 }
 
 // Closes the file on every path; close() reports whether all data reached it.
+// The path "-" is standard output, which stays open.
 class OutputFile {
  public:
-  explicit OutputFile(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "w")) {
+  explicit OutputFile(const std::string& path)
+      : path_(path),
+        to_stdout_(path == kStandardOutput),
+        file_(to_stdout_ ? stdout : std::fopen(path.c_str(), "w")) {
     if (file_ == nullptr) fail();
   }
   ~OutputFile() {
-    if (file_ != nullptr) std::fclose(file_);
+    if (file_ != nullptr && !to_stdout_) std::fclose(file_);
   }
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
@@ -64,16 +68,18 @@ class OutputFile {
   FILE* get() const { return file_; }
   void close() {
     const bool failed = std::ferror(file_) != 0;
-    const int result = std::fclose(file_);
+    const int result = to_stdout_ ? std::fflush(file_) : std::fclose(file_);
     file_ = nullptr;
     if (failed || result != 0) fail();
   }
 
  private:
   [[noreturn]] void fail() const {
-    throw std::runtime_error("cannot write '" + path_ + "': " + std::strerror(errno));
+    const std::string shown = to_stdout_ ? "standard output" : "'" + path_ + "'";
+    throw std::runtime_error("cannot write " + shown + ": " + std::strerror(errno));
   }
   std::string path_;
+  bool to_stdout_;
   FILE* file_;
 };
 
@@ -190,7 +196,7 @@ void writeMissRatioCsv(const std::string& path, const std::vector<SweepPoint>& p
     std::fprintf(file.get(), "%d,%llu,%llu,%llu,%.6f,%llu,%llu\n", point.budgetBytes,
                  static_cast<unsigned long long>(r.accesses),
                  static_cast<unsigned long long>(r.hits), static_cast<unsigned long long>(r.misses),
-                 r.missRatio(), static_cast<unsigned long long>(r.evictions()),
+                 r.missRatio(), static_cast<unsigned long long>(r.evictions),
                  static_cast<unsigned long long>(r.refused));
   }
   file.close();

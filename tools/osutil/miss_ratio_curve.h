@@ -21,13 +21,17 @@ struct SweepPoint {
 // to the same byte count (tiny budgets) appear once.
 std::vector<int32_t> sweepBudgets(int32_t largest, int count, int span);
 
+// The output path that means standard output.
+constexpr char kStandardOutput[] = "-";
+
 // Header "budget_bytes,accesses,hits,misses,miss_ratio,evictions,refused",
-// then one row per point. Throws std::runtime_error when the file cannot be
-// written.
+// then one row per point, to `path` or, for "-", to standard output. Throws
+// std::runtime_error when the file cannot be written.
 void writeMissRatioCsv(const std::string& path, const std::vector<SweepPoint>& points);
 
 // A line plot of the miss ratio (0 to 1, linear) over the budget (log scale,
-// ticks at powers of two), titled with `workload`. Throws like the CSV.
+// ticks at powers of two), titled with `workload`. Writes and throws like
+// the CSV.
 void writeMissRatioSvg(const std::string& path, const std::vector<SweepPoint>& points,
                        const std::string& workload);
 
