@@ -398,7 +398,7 @@ int TreeWalk::EnterDirectory(const char* name, bool queried) {
   }
   // The place of what was opened, not of the name: the name may point
   // elsewhere by now.
-  Place place;
+  Place place{};
   if (const int error = Locate(child, place)) {
     close(child);
     return Fail("Error: can't stat %s (%d)", name, error);
@@ -479,7 +479,7 @@ int TreeWalk::ReenterParent() {
   const size_t parentLevel = Depth() - 1;
   const int parent = openat(CurrentFd(), "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   int error = parent < 0 ? errno : 0;
-  Place place;
+  Place place{};
   if (error == 0) error = Locate(parent, place);
   // Moved while the walk was below it: ESTALE, the way back up is stale.
   // (Not ENOENT, which callers may take for "nothing to empty".)
