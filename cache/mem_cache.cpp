@@ -15,6 +15,8 @@
 //   - a node is in the chains its stored hashes select;
 //   - new and relinked nodes enter at the head of a chain and of the recency
 //     list, so within a chain the most recently linked node comes first;
+//   - the recency list is exact once the queued promotions are applied,
+//     which every exclusive section does before anything else;
 //   - num_buckets is a power of two fixed at creation.
 
 #include "cache/mem_cache.h"
@@ -272,10 +274,26 @@ struct alignas(64) lookup_counter_slot {
 };
 constexpr unsigned kCounterSlots = 16;
 
+// Promotions queued under the shared lock. A promotion only moves its node
+// in the recency list, which nothing but an exclusive section reads (eviction,
+// the rename walks), so it need not take the exclusive lock itself: it claims
+// a slot and leaves its node there, and the next exclusive section applies the
+// queue, in claiming order, before anything else. That section sees exactly
+// the order that promotions under the exclusive lock would have left, and no
+// queued node can have been freed: nodes are freed only in exclusive
+// sections. A promotion that finds the queue full takes the exclusive lock.
+constexpr uint32_t kQueuedPromotions = 64;
+
+struct promotion_queue {
+  alignas(64) uint32_t claimed;  // slots handed out since the queue was last applied
+  alignas(64) generic_cache_item* items[kQueuedPromotions];
+};
+
 // The handle as the cache allocates it.
 struct cache_handle {
   generic_cache_t cache;  // first member: the public handle's address is this one's
   lookup_counter_slot slots[kCounterSlots];
+  promotion_queue promotions;
 };
 
 cache_handle* handle_of(generic_cache_t* cache) { return reinterpret_cast<cache_handle*>(cache); }
@@ -457,6 +475,27 @@ void promote_item(generic_cache_t* cache, generic_cache_item* item) {
   recency_push_head(cache, item);
 }
 
+// Under the shared lock: queues a promotion of `item`. False when the queue is
+// full.
+bool queue_promotion(generic_cache_t* cache, generic_cache_item* item) {
+  promotion_queue& queue = handle_of(cache)->promotions;
+  const uint32_t slot = __atomic_fetch_add(&queue.claimed, 1, __ATOMIC_RELAXED);
+  if (slot >= kQueuedPromotions) return false;
+  queue.items[slot] = item;
+  return true;
+}
+
+// Under the exclusive lock: applies the queued promotions. Every slot below
+// the count was filled before its promoter released the shared lock.
+void apply_queued_promotions(generic_cache_t* cache) {
+  promotion_queue& queue = handle_of(cache)->promotions;
+  const uint32_t claimed = __atomic_load_n(&queue.claimed, __ATOMIC_RELAXED);
+  if (claimed == 0) return;
+  const uint32_t queued = claimed < kQueuedPromotions ? claimed : kQueuedPromotions;
+  for (uint32_t i = 0; i < queued; ++i) promote_item(cache, queue.items[i]);
+  __atomic_store_n(&queue.claimed, 0, __ATOMIC_RELAXED);
+}
+
 // Removes a node and hands its element to the release callback. The callback
 // comes last, so it may free the element and its keys, and may even throw:
 // the cache is consistent by then.
@@ -479,9 +518,13 @@ class SharedLock {
   ZqComplexLock& lock_;
 };
 
+// Every exclusive section begins by applying the queued promotions.
 class ExclusiveLock {
  public:
-  explicit ExclusiveLock(generic_cache_t* cache) : lock_(cache->lock) { lock_.rwlock(); }
+  explicit ExclusiveLock(generic_cache_t* cache) : lock_(cache->lock) {
+    lock_.rwlock();
+    apply_queued_promotions(cache);
+  }
   ~ExclusiveLock() { lock_.unlock(); }
   ExclusiveLock(const ExclusiveLock&) = delete;
   ExclusiveLock& operator=(const ExclusiveLock&) = delete;
@@ -522,20 +565,28 @@ bool prepare_lookup(const generic_cache_t* cache, const char* key, int len, look
 }
 
 // Walks one chain from its head; the first node whose key compares equal
-// wins. Counts a hit or a miss.
+// wins. Counts nothing.
 template <const key_side& side>
-generic_cache_item* find_item(generic_cache_t* cache, const lookup_key& k) {
+generic_cache_item* walk_chain(generic_cache_t* cache, const lookup_key& k) {
   const KeyCompareFunc compare = cache->*side.compare;
   for (generic_cache_item* item = (cache->*side.buckets)[bucket_of(cache, k.hash)]; item != nullptr;
        item = item->*side.next) {
     if ((!k.whole_key || hashed(item)->*side.stored_hash == k.hash) &&
-        compare(item->element->*side.key, k.key) == 0) {
-      count_hit(cache);
+        compare(item->element->*side.key, k.key) == 0)
       return item;
-    }
   }
-  count_miss(cache);
   return nullptr;
+}
+
+// A lookup: walks the chain and counts a hit or a miss.
+template <const key_side& side>
+generic_cache_item* find_item(generic_cache_t* cache, const lookup_key& k) {
+  generic_cache_item* item = walk_chain<side>(cache, k);
+  if (item != nullptr)
+    count_hit(cache);
+  else
+    count_miss(cache);
+  return item;
 }
 
 // ---- Insertion --------------------------------------------------------------------
@@ -689,10 +740,25 @@ int delete_element(generic_cache_t* cache, const char* key, int len) {
   return 0;
 }
 
+// Queues the promotion under the shared lock; only when the queue is full
+// does it take the exclusive lock (which applies the queue) and promote there.
+// Either way the lookup is counted once.
 template <const key_side& side>
 int promote_element(generic_cache_t* cache, const char* key, int len) {
   lookup_key k;
   if (cache == nullptr || !prepare_lookup<side>(cache, key, len, &k)) return 1;
+  {
+    SharedLock guard(cache);
+    generic_cache_item* item = walk_chain<side>(cache, k);
+    if (item == nullptr) {
+      count_miss(cache);
+      return 1;
+    }
+    if (queue_promotion(cache, item)) {
+      count_hit(cache);
+      return 0;
+    }
+  }
   ExclusiveLock guard(cache);
   generic_cache_item* item = find_item<side>(cache, k);
   if (item == nullptr) return 1;
@@ -905,6 +971,7 @@ generic_cache_t* generic_cache_init_cache(int max_bytes, int expected_entry_size
   cache->expected_entry_size = expected_entry_size;
   std::memset(&cache->stats, 0, sizeof cache->stats);
   std::memset(handle->slots, 0, sizeof handle->slots);
+  handle->promotions.claimed = 0;
   cache->stats.cur_bytes = fixed_charge(buckets);
   cache->stats.num_buckets = buckets;
   return cache;

@@ -14,9 +14,13 @@
 // are evicted, one at a time, until it does.
 //
 // Locking: every handle carries a reader-writer lock. The two lookups and the
-// statistics take it shared; every other operation takes it exclusively and
-// runs the release or rename callback under it, so a callback must never
-// call back into the same cache.
+// statistics take it shared; so do the promotions, which queue their move to
+// the head of the recency list for the next exclusive operation to apply
+// first (so every eviction and rename walk sees the exact recency order).
+// Every other operation takes it exclusively and runs the release or rename
+// callback under it, so a callback must never call back into the same cache.
+// The handle's recency fields (lru_head, lru_tail and the nodes' lru links)
+// may lag behind queued promotions until then: treat the handle as opaque.
 //
 // Status results: 0 for success, 1 for failure or "not found". Every failure
 // is also written to the host's log writer at level -1.

@@ -445,6 +445,7 @@ class Run {
     }
 
     std::size_t position = 0;
+    testing_support::ApplyQueuedPromotions(cache_);
     for (const generic_cache_item* node = cache_->lru_head; node != nullptr;
          node = node->lru_next, ++position) {
       if (position >= model_.entries().size() ||

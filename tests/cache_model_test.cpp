@@ -389,6 +389,7 @@ class ModelRun {
     EXPECT_EQ(actual.num_collisions, expected.num_collisions);
 
     std::vector<generic_cache_element_t*> recency;
+    testing_support::ApplyQueuedPromotions(cache_);
     for (const generic_cache_item* node = cache_->lru_head;
          node != nullptr && recency.size() < 1000; node = node->lru_next) {
       recency.push_back(node->element);

@@ -3,6 +3,7 @@
 // handed, and asserts on both, in order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <functional>
@@ -146,7 +147,7 @@ class CacheTest : public ::testing::Test {
     log_->clear();
   }
 
-  void ExpectConsistent(const generic_cache_t* cache) {
+  void ExpectConsistent(generic_cache_t* cache) {
     EXPECT_EQ(testing_support::CheckInvariants(cache), "");
   }
 
@@ -1072,6 +1073,32 @@ TEST_F(CacheTest, PromotionMovesToTheHeadAndChangesEvictionOrder) {
   EXPECT_EQ(cache->lru_tail->lru_next, nullptr);
   Insert(cache, "D");
   EXPECT_EQ(ReleaseRecorder::TakeKey1s(), Keys({"C"}));
+  ExpectConsistent(cache);
+}
+
+// Promotions are queued under the shared lock and applied by the next
+// exclusive operation. More of them than the queue holds must still leave the
+// exact order, and an element deleted while its promotion is queued must
+// never be touched again (AddressSanitizer watches).
+TEST_F(CacheTest, QueuedPromotionsKeepTheirOrderBeyondTheQueueAndAcrossRemovals) {
+  generic_cache_t* cache = WideCache(256);
+  std::vector<std::string> order;  // most recently used first
+  for (int i = 0; i < 200; ++i) {
+    const std::string key = "k" + std::to_string(i);
+    Insert(cache, key.c_str());
+    order.insert(order.begin(), key);
+  }
+  auto promote = [&](const std::string& key) {
+    EXPECT_EQ(generic_cache_update_pos_with_key1(cache, key.c_str(), -1), 0) << key;
+    order.erase(std::find(order.begin(), order.end(), key));
+    order.insert(order.begin(), key);
+  };
+  for (int i = 0; i < 200; i += 2) promote("k" + std::to_string(i));
+  promote("k10");
+  EXPECT_EQ(generic_cache_delete_with_key1(cache, "k10", -1), 0);
+  order.erase(std::find(order.begin(), order.end(), "k10"));
+  EXPECT_EQ(RecencyOrder(cache), order);
+  EXPECT_EQ(GetStats(cache).num_hits, 102u);
   ExpectConsistent(cache);
 }
 

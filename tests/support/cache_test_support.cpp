@@ -143,7 +143,16 @@ generic_cache_stats GetStats(generic_cache_t* cache) {
   return stats;
 }
 
-std::vector<std::string> RecencyOrder(const generic_cache_t* cache) {
+namespace {
+int32_t StopAtOnce(generic_cache_element_t*, void*, bool) { return 1; }
+}  // namespace
+
+void ApplyQueuedPromotions(generic_cache_t* cache) {
+  generic_cache_rename_all_key1_if(cache, StopAtOnce, nullptr);
+}
+
+std::vector<std::string> RecencyOrder(generic_cache_t* cache) {
+  ApplyQueuedPromotions(cache);
   std::vector<std::string> keys;
   for (const generic_cache_item* node = cache->lru_head; node != nullptr; node = node->lru_next) {
     keys.push_back(node->element->key1 != nullptr ? node->element->key1 : "(null)");
@@ -151,7 +160,8 @@ std::vector<std::string> RecencyOrder(const generic_cache_t* cache) {
   return keys;
 }
 
-std::string CheckInvariants(const generic_cache_t* cache) {
+std::string CheckInvariants(generic_cache_t* cache) {
+  ApplyQueuedPromotions(cache);
   std::ostringstream problem;
   const int32_t buckets = cache->stats.num_buckets;
   if (buckets <= 0 || (buckets & (buckets - 1)) != 0) {

@@ -112,9 +112,15 @@ std::string PointerText(const void* pointer);
 
 generic_cache_stats GetStats(generic_cache_t* cache);
 
+// Promotions are queued and applied by the next operation that takes the
+// cache's lock exclusively; this takes it (a rename walk that stops at once
+// and changes nothing), so that the handle's recency list is up to date.
+void ApplyQueuedPromotions(generic_cache_t* cache);
+
 // key1 of every cached element, most recently used first. Reads the handle
-// without locking: only for a cache no other thread is using.
-std::vector<std::string> RecencyOrder(const generic_cache_t* cache);
+// without locking (after ApplyQueuedPromotions): only for a cache no other
+// thread is using.
+std::vector<std::string> RecencyOrder(generic_cache_t* cache);
 
 // Walks the whole handle and returns a description of the first broken
 // invariant, or an empty string: the recency list is consistently doubly
@@ -123,7 +129,7 @@ std::vector<std::string> RecencyOrder(const generic_cache_t* cache);
 // key2 hashes to; every chain is consistently linked and holds only listed
 // nodes; cur_bytes is the fixed charge plus the element charges. Unlocked, as
 // above.
-std::string CheckInvariants(const generic_cache_t* cache);
+std::string CheckInvariants(generic_cache_t* cache);
 
 }  // namespace testing_support
 
