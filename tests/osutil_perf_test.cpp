@@ -2,76 +2,33 @@
 // collector file it writes: the real binary, its output read with real
 // parsers.
 #include <sys/stat.h>
-#include <sys/wait.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "tests/support/metrics_exposition.h"
-#include "tests/support/temp_registry.h"
-
-#ifndef OSUTIL_BINARY
-#define OSUTIL_BINARY ""
-#endif
+#include "tests/support/osutil_run.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using Strings = std::vector<std::string>;
+using testing_support::readFile;
+using testing_support::RunResult;
+using testing_support::Strings;
 
 // The counters the workload feeds once per iteration.
 const std::set<int> kWorkloadCounters = {2, 37, 38, 39, 41};
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-struct RunResult {
-  int status = -1;
-  std::string out, err;
-};
-
-class OsutilPerfTest : public ::testing::Test {
+// The private configuration store of the fixture leaves the counters on,
+// whatever the machine's store says.
+class OsutilPerfTest : public testing_support::OsutilTest {
  protected:
-  void SetUp() override {
-    if (std::string(OSUTIL_BINARY).empty()) GTEST_SKIP() << "built without the osutil binary";
-    std::string pattern = (fs::temp_directory_path() / "osutil-perf-XXXXXX").string();
-    ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
-    dir_ = pattern;
+  RunResult perf(Strings args) const {
+    args.insert(args.begin(), "perf");
+    return testing_support::osutil(args);
   }
-  void TearDown() override {
-    if (!dir_.empty()) fs::remove_all(dir_);
-  }
-
-  // Runs `osutil perf ARGS...` through the shell; the arguments hold no quote.
-  RunResult perf(const Strings& args) const {
-    std::string command = std::string("'") + OSUTIL_BINARY + "' perf";
-    for (const std::string& arg : args) command += " '" + arg + "'";
-    command += " 2>'" + dir_ + "/stderr'";
-    RunResult result;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-      ADD_FAILURE() << "popen: " << command;
-      return result;
-    }
-    char buffer[4096];
-    for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.out.append(buffer, n);
-    const int status = pclose(pipe);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.err = readFile(dir_ + "/stderr");
-    return result;
-  }
-
-  testing_support::TempRegistry registry_{"osutil-perf"};  // counters on, whatever the machine says
-  std::string dir_;
 };
 
 TEST_F(OsutilPerfTest, JsonIsOneObjectWithEveryCounter) {
@@ -101,7 +58,7 @@ TEST_F(OsutilPerfTest, JsonIsOneObjectWithEveryCounter) {
 }
 
 TEST_F(OsutilPerfTest, ExpositionsAndTheCollectorFileCountTheWorkload) {
-  const std::string prom = dir_ + "/objstore.prom";
+  const std::string prom = path("objstore.prom");
   for (const char* format : {"prometheus", "openmetrics"}) {
     SCOPED_TRACE(format);
     const RunResult run = perf({"--format", format, "-n", "12", "--textfile", prom});
@@ -120,7 +77,7 @@ TEST_F(OsutilPerfTest, ExpositionsAndTheCollectorFileCountTheWorkload) {
   ASSERT_EQ(stat(prom.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0644u);
 
-  const std::string nowhere = dir_ + "/missing/objstore.prom";
+  const std::string nowhere = path("missing/objstore.prom");
   const RunResult failed = perf({"-n", "1", "--textfile", nowhere});
   EXPECT_EQ(failed.status, 1);
   EXPECT_NE(failed.err.find("cannot write '" + nowhere + "': No such file or directory"),
