@@ -36,6 +36,13 @@ for hash in default strong; do
 done
 
 echo
+echo "== The same workload from 4 threads sharing the cache (twice the cores): the"
+echo "== throughput of all threads together and the tail latency of an access."
+step_showing 'threads|hit ratio|operations per second|latency' \
+  cache replay --synthetic zipf:0.99 --keys 50000 --ops 2000000 --budget 2000000 --hash strong \
+  --threads 4 || failed=1
+
+echo
 echo "== GUIDs, and a Base64 round trip of 100 KiB of random bytes."
 step guid -n 3 || failed=1
 head -c 102400 /dev/urandom >"$work/random.bin"
@@ -53,7 +60,9 @@ step fs df . || failed=1
 step probe rpcbind || true
 
 echo
-echo "== The counters: a short timed workload and the engine's report."
+echo "== The counters: a short timed workload and the engine's report, then the"
+echo "== same counters as a node exporter's text-file collector reads them."
 step perf -n 500 || failed=1
+step_showing 'TYPE|"DiskCacheFstat"' perf -n 500 --format prometheus || failed=1
 
 exit $failed
