@@ -94,7 +94,7 @@ TEST_F(ReplayTest, OutputsThatNameOneFileAreRefused) {
   EXPECT_EQ(osutil(with(kSweep, {"--csv", "/dev/null", "--svg", "/dev/null"})).status, 0);
 }
 
-// A NUL would cut the key short; a long line is refused from the part read so
+// A NUL would cut the key short; a long line is refused from the bytes read so
 // far, so memory stays bounded whatever the line's length.
 TEST_F(ReplayTest, MalformedTraceLinesAreRefusedWithTheirNumber) {
   const Strings replay = {"cache", "replay", "-", "--budget", "100000"};

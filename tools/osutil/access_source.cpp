@@ -103,7 +103,7 @@ class TraceFile : public AccessSource {
   }
 
   // Moves the unread part to the front and grows the buffer, up to the
-  // longest line allowed, when the part already fills it; `scanned` follows.
+  // longest line allowed, when the unread bytes already fill it; `scanned` follows.
   void makeRoom(size_t& scanned) {
     if (begin_ > 0) {
       std::memmove(buffer_.data(), buffer_.data() + begin_, end_ - begin_);
