@@ -13,7 +13,7 @@
 
 #include "bench/alloc_counter.h"
 #include "codec/base64.h"
-#include "codec/base64_paths.h"
+#include "codec/base64_paths_internal.h"
 
 namespace {
 
@@ -129,13 +129,13 @@ std::size_t OneTableDecode(const char* text, std::size_t length, unsigned char* 
 }
 
 std::string OneTableEncodeToString(const Bytes& bytes) {
-  std::string text(detail::EncodedLength(bytes.size()), '\0');
+  std::string text(detail::encoded_length(bytes.size()), '\0');
   OneTableEncode(bytes.data(), bytes.size(), &text[0]);
   return text;
 }
 
 Bytes OneTableDecodeToVector(const std::string& text) {
-  Bytes bytes(detail::DecodedLength(text.size()));
+  Bytes bytes(detail::decoded_length(text.size()));
   bytes.resize(OneTableDecode(text.data(), text.size(), bytes.data()));
   return bytes;
 }
@@ -164,9 +164,9 @@ void RunReturning(benchmark::State& state, std::size_t payload, Codec codec) {
                                static_cast<double>(state.iterations());
 }
 
-void RunEncodeInto(benchmark::State& state, detail::EncodeFn encode) {
+void RunEncodeInto(benchmark::State& state, detail::encode_fn encode) {
   const Payload& data = PayloadOf(kLargePayload);
-  std::string out(detail::EncodedLength(kLargePayload), '\0');
+  std::string out(detail::encoded_length(kLargePayload), '\0');
   for (auto _ : state) {
     benchmark::DoNotOptimize(encode(data.bytes.data(), data.bytes.size(), &out[0]));
     benchmark::ClobberMemory();
@@ -174,9 +174,9 @@ void RunEncodeInto(benchmark::State& state, detail::EncodeFn encode) {
   CountPayload(state, kLargePayload);
 }
 
-void RunDecodeInto(benchmark::State& state, detail::DecodeFn decode) {
+void RunDecodeInto(benchmark::State& state, detail::decode_fn decode) {
   const Payload& data = PayloadOf(kLargePayload);
-  Bytes out(detail::DecodedLength(data.text.size()));
+  Bytes out(detail::decoded_length(data.text.size()));
   for (auto _ : state) {
     benchmark::DoNotOptimize(decode(data.text.data(), data.text.size(), out.data()));
     benchmark::ClobberMemory();
@@ -194,7 +194,7 @@ void Register(const std::string& name, Body body) {
   benchmark::RegisterBenchmark(name.c_str(), body);
 }
 
-void RegisterLargePaths(const char* path, bool supported, detail::EncodeFn encode, detail::DecodeFn decode) {
+void RegisterLargePaths(const char* path, bool supported, detail::encode_fn encode, detail::decode_fn decode) {
   if (!supported) return;
   Register(std::string("base64/encode_1MiB/") + path, [encode](benchmark::State& s) { RunEncodeInto(s, encode); });
   Register(std::string("base64/decode_1MiB/") + path, [decode](benchmark::State& s) { RunDecodeInto(s, decode); });
@@ -213,7 +213,7 @@ bool RegisterAll() {
   Register("base64/encode_1MiB/onetable", [](benchmark::State& s) {
     RunEncodeInto(s, [](const unsigned char* in, std::size_t n, char* out) {
       OneTableEncode(in, n, out);
-      return detail::EncodedLength(n);
+      return detail::encoded_length(n);
     });
   });
   Register("base64/decode_1MiB/onetable", [](benchmark::State& s) { RunDecodeInto(s, OneTableDecode); });

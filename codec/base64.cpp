@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cstddef>
 
-#include "codec/base64_paths.h"
+#include "codec/base64_paths_internal.h"
 
 namespace ObjectStore {
 
@@ -29,13 +29,13 @@ bool avx512vbmi_supported() {
 
 namespace {
 
-struct CodePath {
-  EncodeFn encode;
-  DecodeFn decode;
+struct code_path {
+  encode_fn encode;
+  decode_fn decode;
   const char* name;
 };
 
-CodePath ChooseCodePath() {
+code_path choose_code_path() {
   if (avx512vbmi_supported()) return {encode_avx512vbmi, decode_avx512vbmi, "avx512vbmi"};
   if (avx2_supported()) return {encode_avx2, decode_avx2, "avx2"};
   return {encode_scalar, decode_scalar, "scalar"};
@@ -43,14 +43,14 @@ CodePath ChooseCodePath() {
 
 // Resolved on first use, once per process; thread-safe by the rules for
 // function-local statics. Every later call costs one load of the guard.
-const CodePath& DispatchedCodePath() {
-  static const CodePath path = ChooseCodePath();
+const code_path& dispatched_code_path() {
+  static const code_path path = choose_code_path();
   return path;
 }
 
 }  // namespace
 
-const char* dispatched_path_name() { return DispatchedCodePath().name; }
+const char* dispatched_path_name() { return dispatched_code_path().name; }
 
 }  // namespace base64_detail
 
@@ -65,25 +65,25 @@ namespace {
 constexpr std::size_t kEncodeChunkBytes = 6144;  // 8 KiB of text
 constexpr std::size_t kDecodeChunkChars = 8192;  // 6 KiB of bytes
 
-void EncodeInChunks(base64_detail::EncodeFn encode, const unsigned char* bytes, std::size_t n, std::string& text) {
-  text.reserve(base64_detail::EncodedLength(n));
-  char chunk[base64_detail::EncodedLength(kEncodeChunkBytes)];
+void encode_in_chunks(base64_detail::encode_fn encode, const unsigned char* bytes, std::size_t n, std::string& text) {
+  text.reserve(base64_detail::encoded_length(n));
+  char chunk[base64_detail::encoded_length(kEncodeChunkBytes)];
   for (std::size_t done = 0; done < n; done += kEncodeChunkBytes) {
     const std::size_t take = std::min(kEncodeChunkBytes, n - done);
     text.append(chunk, encode(bytes + done, take, chunk));
   }
 }
 
-void DecodeInChunks(base64_detail::DecodeFn decode, const std::string& text, std::vector<unsigned char>& bytes) {
-  bytes.reserve(base64_detail::DecodedLength(text.size()));
-  unsigned char chunk[base64_detail::DecodedLength(kDecodeChunkChars)];
+void decode_in_chunks(base64_detail::decode_fn decode, const std::string& text, std::vector<unsigned char>& bytes) {
+  bytes.reserve(base64_detail::decoded_length(text.size()));
+  unsigned char chunk[base64_detail::decoded_length(kDecodeChunkChars)];
   for (std::size_t done = 0; done < text.size(); done += kDecodeChunkChars) {
     const std::size_t take = std::min(kDecodeChunkChars, text.size() - done);
     const std::size_t written = decode(text.data() + done, take, chunk);
     bytes.insert(bytes.end(), chunk, chunk + written);
     // Chunks start on group boundaries; one that yields less than its full
     // share held the stop, and nothing after it counts.
-    if (written < base64_detail::DecodedLength(take)) break;
+    if (written < base64_detail::decoded_length(take)) break;
   }
 }
 
@@ -94,11 +94,11 @@ std::string base64_encode(const unsigned char* bytes, unsigned int length) {
   const std::size_t n = length;  // widened: 4 * ceil(n / 3) overflows 32 bits
   std::string text;
   if (n == 0) return text;
-  const base64_detail::EncodeFn encode = base64_detail::DispatchedCodePath().encode;
+  const base64_detail::encode_fn encode = base64_detail::dispatched_code_path().encode;
   if (n > kEncodeChunkBytes) {
-    EncodeInChunks(encode, bytes, n, text);
+    encode_in_chunks(encode, bytes, n, text);
   } else {
-    text.resize(base64_detail::EncodedLength(n));
+    text.resize(base64_detail::encoded_length(n));
     encode(bytes, n, &text[0]);
   }
   return text;
@@ -108,11 +108,11 @@ std::vector<unsigned char> base64_decode(const std::string& text) {
   // Either way one allocation, for three bytes per four characters of the
   // whole text, so the result never grows.
   std::vector<unsigned char> bytes;
-  const std::size_t capacity = base64_detail::DecodedLength(text.size());
+  const std::size_t capacity = base64_detail::decoded_length(text.size());
   if (capacity == 0) return bytes;
-  const base64_detail::DecodeFn decode = base64_detail::DispatchedCodePath().decode;
+  const base64_detail::decode_fn decode = base64_detail::dispatched_code_path().decode;
   if (text.size() > kDecodeChunkChars) {
-    DecodeInChunks(decode, text, bytes);
+    decode_in_chunks(decode, text, bytes);
   } else {
     bytes.resize(capacity);
     bytes.resize(decode(text.data(), text.size(), bytes.data()));

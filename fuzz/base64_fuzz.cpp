@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "codec/base64.h"
-#include "codec/base64_paths.h"
+#include "codec/base64_paths_internal.h"
 #include "fuzz/fuzz_input.h"
 
 namespace {
@@ -103,8 +103,8 @@ void CheckEncodedForm(const std::string& text, std::size_t length) {
 
 struct Path {
   const char* name;
-  detail::EncodeFn encode;
-  detail::DecodeFn decode;
+  detail::encode_fn encode;
+  detail::decode_fn decode;
 };
 
 std::vector<Path> SupportedPaths() {
@@ -153,7 +153,7 @@ void CheckDecode(const std::string& text, std::size_t shift, const char* what) {
   const GuardedCopy input(text.data(), text.size(), shift);
   for (const Path& path : Paths()) {
     // Exactly the room a path may use as scratch.
-    const std::size_t room = detail::DecodedLength(text.size());
+    const std::size_t room = detail::decoded_length(text.size());
     std::unique_ptr<unsigned char[]> out(new unsigned char[room]);
     const std::size_t written = path.decode(input.text(), input.size(), out.get());
     if (written != expected.size() ||
@@ -180,7 +180,7 @@ void CheckEncode(const uint8_t* data, std::size_t size, std::size_t shift) {
     if (written != expected.size() || std::string(out.get(), written) != expected) {
       fuzzing::Fail(std::string(path.name) + " encode disagrees with the reference");
     }
-    std::unique_ptr<unsigned char[]> back(new unsigned char[detail::DecodedLength(written)]);
+    std::unique_ptr<unsigned char[]> back(new unsigned char[detail::decoded_length(written)]);
     const std::size_t decoded = path.decode(out.get(), written, back.get());
     if (decoded != size || (size > 0 && std::memcmp(back.get(), data, size) != 0)) {
       fuzzing::Fail(std::string(path.name) + " does not decode its own encoding back");

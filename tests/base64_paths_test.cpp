@@ -1,7 +1,7 @@
 // Every code path of the codec against an independent bit-by-bit reference
 // and against the scalar path, on the lengths and stop positions where block
 // loops hand over to each other.
-#include "codec/base64_paths.h"
+#include "codec/base64_paths_internal.h"
 
 #include <cstdio>
 #include <cstring>
@@ -56,8 +56,8 @@ Bytes ReferenceDecode(const std::string& text) {
 struct PathUnderTest {
   const char* name;
   bool (*supported)();
-  detail::EncodeFn encode;
-  detail::DecodeFn decode;
+  detail::encode_fn encode;
+  detail::decode_fn decode;
 };
 
 // Names the path in gtest's messages instead of dumping its bytes.
@@ -79,7 +79,7 @@ std::string EncodeWith(const PathUnderTest& path, const Bytes& bytes) {
   // The input sits in an exact-size allocation, so a sanitizer sees over-reads.
   const std::unique_ptr<unsigned char[]> input(new unsigned char[bytes.size()]);
   if (!bytes.empty()) std::memcpy(input.get(), bytes.data(), bytes.size());
-  const size_t room = detail::EncodedLength(bytes.size());
+  const size_t room = detail::encoded_length(bytes.size());
   std::string out(room + kGuard, static_cast<char>(kGuardByte));
   const size_t written = path.encode(input.get(), bytes.size(), &out[0]);
   EXPECT_EQ(written, room);
@@ -91,7 +91,7 @@ std::string EncodeWith(const PathUnderTest& path, const Bytes& bytes) {
 Bytes DecodeWith(const PathUnderTest& path, const std::string& text) {
   const std::unique_ptr<char[]> input(new char[text.size()]);
   std::memcpy(input.get(), text.data(), text.size());
-  const size_t room = detail::DecodedLength(text.size());
+  const size_t room = detail::decoded_length(text.size());
   Bytes out(room + kGuard, kGuardByte);
   const size_t written = path.decode(input.get(), text.size(), out.data());
   EXPECT_LE(written, room);
@@ -160,7 +160,7 @@ TEST_P(Base64Path, EveryByteValueStopsOrNot) {
     for (size_t position : {5u, 63u, 127u, 200u}) {
       std::string probe = text;
       probe[position] = static_cast<char>(value);
-      const size_t expected = in_alphabet ? detail::DecodedLength(probe.size()) : detail::DecodedLength(position);
+      const size_t expected = in_alphabet ? detail::decoded_length(probe.size()) : detail::decoded_length(position);
       EXPECT_EQ(DecodeWith(GetParam(), probe).size(), expected) << "byte " << value << " at " << position;
     }
   }
@@ -209,7 +209,7 @@ TEST(Base64Public, MatchesTheReferenceAcrossPieces) {
     probe[position] = '\n';
     const Bytes decoded = ObjectStore::base64_decode(probe);
     ASSERT_EQ(decoded, ReferenceDecode(probe)) << "stop at " << position;
-    EXPECT_EQ(decoded.capacity(), detail::DecodedLength(probe.size())) << "reserved once, for the whole text";
+    EXPECT_EQ(decoded.capacity(), detail::decoded_length(probe.size())) << "reserved once, for the whole text";
   }
 }
 
