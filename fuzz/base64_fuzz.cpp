@@ -166,7 +166,6 @@ void CheckDecode(const std::string& text, std::size_t shift, const char* what) {
 
 void CheckEncode(const uint8_t* data, std::size_t size, std::size_t shift) {
   const std::string expected = ReferenceEncode(data, size);
-  CheckEncodedForm(expected, size);  // the reference itself
   const std::string encoded = ObjectStore::base64_encode(data, static_cast<unsigned>(size));
   CheckEncodedForm(encoded, size);
   if (encoded != expected) fuzzing::Fail("base64_encode disagrees with the reference");

