@@ -26,7 +26,10 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include "tools/svg_plot.h"
 
 #ifndef OBJSTORE_BENCH_FLAGS
 #define OBJSTORE_BENCH_FLAGS "unknown"
@@ -366,7 +369,8 @@ std::string Table(const std::map<std::string, Result>& results, int* missed) {
 // ---- Plots ---------------------------------------------------------------------------
 
 // A line chart: x positions evenly spaced and labelled, y on a logarithmic
-// scale with a grid line at every power of ten.
+// scale with a grid line at every power of ten. Drawn by the SVG writer that
+// osutil's plots use.
 struct LinePlot {
   struct Line {
     std::string label;
@@ -383,68 +387,31 @@ struct LinePlot {
 
 // The chart as SVG, or "" when no line has a point.
 std::string RenderLinePlot(const LinePlot& plot) {
-  const double width = 720, height = 440, left = 70, right = 230, top = 30, bottom = 50;
-  const double plot_w = width - left - right, plot_h = height - top - bottom;
-  double low = 1e300, high = 0;
+  double low = INFINITY, high = 0;
   for (const LinePlot::Line& line : plot.lines)
     for (double value : line.values)
-      if (value > 0) {
+      if (value > 0 && std::isfinite(value)) {
         low = std::min(low, value);
         high = std::max(high, value);
       }
   if (high == 0) return "";
-  const double y_min = std::floor(std::log10(low)), y_max = std::ceil(std::log10(high));
-  const double x_steps = std::max<double>(1, double(plot.x_labels.size()) - 1);
-  auto x_of = [&](size_t i) { return left + plot_w * double(i) / x_steps; };
-  auto y_of = [&](double value) {
-    return top + plot_h * (1 - (std::log10(value) - y_min) / std::max(1.0, y_max - y_min));
-  };
-
-  std::ostringstream svg;
-  svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
-      << "\" font-family=\"sans-serif\" font-size=\"12\">\n"
-      << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-      << "<text x=\"" << left << "\" y=\"18\" font-size=\"14\">" << plot.title << "</text>\n";
-  for (double decade = y_min; decade <= y_max; ++decade) {
-    const double y = y_of(std::pow(10, decade));
-    svg << "<line x1=\"" << left << "\" x2=\"" << left + plot_w << "\" y1=\"" << y << "\" y2=\""
-        << y << "\" stroke=\"#ddd\"/>\n"
-        << "<text x=\"" << left - 8 << "\" y=\"" << y + 4 << "\" text-anchor=\"end\">"
-        << plot.y_label(std::pow(10, decade)) << "</text>\n";
-  }
-  for (size_t i = 0; i < plot.x_labels.size(); ++i) {
-    svg << "<line x1=\"" << x_of(i) << "\" x2=\"" << x_of(i) << "\" y1=\"" << top << "\" y2=\""
-        << top + plot_h << "\" stroke=\"#eee\"/>\n"
-        << "<text x=\"" << x_of(i) << "\" y=\"" << top + plot_h + 18
-        << "\" text-anchor=\"middle\">" << plot.x_labels[i] << "</text>\n";
-  }
-  svg << "<text x=\"" << left + plot_w / 2 << "\" y=\"" << height - 10
-      << "\" text-anchor=\"middle\">" << plot.x_title << "</text>\n";
-
-  int legend = 0;
+  svg::LinePlot chart;
+  chart.title = plot.title;
+  chart.x = {plot.x_title, svg::Scale::kLinear, 0, double(plot.x_labels.size()) - 1, {}};
+  for (size_t i = 0; i < plot.x_labels.size(); ++i)
+    chart.x.ticks.push_back({double(i), plot.x_labels[i]});
+  // Whole decades, so that the grid lines close the range at both ends.
+  chart.y = {"", svg::Scale::kLog, std::pow(10, std::floor(std::log10(low))),
+             std::pow(10, std::ceil(std::log10(high))), {}};
+  for (double power : svg::powersInRange(10, chart.y.low, chart.y.high))
+    chart.y.ticks.push_back({power, plot.y_label(power)});
   for (const LinePlot::Line& line : plot.lines) {
-    std::ostringstream points;
-    int count = 0;
+    svg::Series series{line.label, line.colour, line.dashed, {}};
     for (size_t i = 0; i < line.values.size(); ++i)
-      if (line.values[i] > 0) {
-        points << x_of(i) << "," << y_of(line.values[i]) << " ";
-        svg << "<circle cx=\"" << x_of(i) << "\" cy=\"" << y_of(line.values[i])
-            << "\" r=\"3\" fill=\"" << line.colour << "\"/>\n";
-        ++count;
-      }
-    if (count == 0) continue;
-    const char* dash = line.dashed ? " stroke-dasharray=\"6,4\"" : "";
-    svg << "<polyline fill=\"none\" stroke=\"" << line.colour << "\" stroke-width=\"2\"" << dash
-        << " points=\"" << points.str() << "\"/>\n";
-    const double ly = top + 10 + 20 * legend++;
-    svg << "<line x1=\"" << left + plot_w + 15 << "\" x2=\"" << left + plot_w + 45 << "\" y1=\""
-        << ly << "\" y2=\"" << ly << "\" stroke=\"" << line.colour << "\" stroke-width=\"2\""
-        << dash << "/>\n"
-        << "<text x=\"" << left + plot_w + 52 << "\" y=\"" << ly + 4 << "\">" << line.label
-        << "</text>\n";
+      series.points.push_back({double(i), line.values[i], ""});
+    chart.series.push_back(std::move(series));
   }
-  svg << "</svg>\n";
-  return svg.str();
+  return svg::render(chart);
 }
 
 std::string TimeLabel(double ns) {

@@ -1,5 +1,5 @@
 // The budget sweep of a cache replay and its two outputs: a CSV table and a
-// hand-written SVG plot of the miss ratio over the budget.
+// line plot (SVG) of the miss ratio over the budget.
 #ifndef OBJSTORE_TOOLS_OSUTIL_MISS_RATIO_CURVE_H_
 #define OBJSTORE_TOOLS_OSUTIL_MISS_RATIO_CURVE_H_
 
