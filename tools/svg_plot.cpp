@@ -183,9 +183,8 @@ std::string render(const LinePlot& plot) {
   const double right = kMarginRight + (hasLegend(plot, probeX, probeY) ? kLegendWidth : 0);
   const double width = plot.width - kMarginLeft - right;
   const double height = plot.height - kMarginTop - kMarginBottom;
-  const Frame frame{kMarginLeft, kMarginTop, width, height,
-                    Mapping(plot.x, kMarginLeft, width, false),
-                    Mapping(plot.y, kMarginTop, height, true)};
+  const Mapping x(plot.x, kMarginLeft, width, false), y(plot.y, kMarginTop, height, true);
+  const Frame frame{kMarginLeft, kMarginTop, width, height, x, y};
 
   std::string out;
   appendf(out,
@@ -220,14 +219,26 @@ std::string escapeXml(const std::string& text) {
   escaped.reserve(text.size());
   for (char c : text) {
     switch (c) {
-      case '&': escaped += "&amp;"; break;
-      case '<': escaped += "&lt;"; break;
-      case '>': escaped += "&gt;"; break;
-      case '"': escaped += "&quot;"; break;
-      case '\'': escaped += "&apos;"; break;
+      case '&':
+        escaped += "&amp;";
+        break;
+      case '<':
+        escaped += "&lt;";
+        break;
+      case '>':
+        escaped += "&gt;";
+        break;
+      case '"':
+        escaped += "&quot;";
+        break;
+      case '\'':
+        escaped += "&apos;";
+        break;
       case '\t':
       case '\n':
-      case '\r': escaped += c; break;
+      case '\r':
+        escaped += c;
+        break;
       default:
         // XML 1.0 has no way to write the other control characters, not even
         // as references: a file name that holds one still yields a valid file.

@@ -30,8 +30,9 @@ struct Tick {
 struct Axis {
   std::string title;  // empty: none
   Scale scale = Scale::kLinear;
+  // On a log scale both ends must be above 0.
   double low = 0;
-  double high = 1;  // on a log scale both ends must be above 0
+  double high = 1;
   std::vector<Tick> ticks;  // a grid line and a label each; those outside the range are left out
 };
 
