@@ -239,10 +239,9 @@ class ModelRun {
         return StepFind(by_key2);
       case 6:
       case 7:
-        return StepDelete(by_key2);
       case 8:
       case 9:
-        return StepPromote(by_key2);
+        return StepDeleteOrPromote(op < 8, by_key2);
       case 10:
       case 11:
         return StepRename(by_key2);
@@ -293,25 +292,22 @@ class ModelRun {
     return Describe(by_key2 ? "find_with_key2" : "find_with_key1", key);
   }
 
-  std::string StepDelete(bool by_key2) {
+  // A deletion or a promotion: 0 iff the key is cached.
+  std::string StepDeleteOrPromote(bool remove, bool by_key2) {
+    using KeyedCall = int (*)(generic_cache_t*, const char*, int);
+    static const KeyedCall kCalls[2][2] = {
+        {generic_cache_update_pos_with_key1, generic_cache_update_pos_with_key2},
+        {generic_cache_delete_with_key1, generic_cache_delete_with_key2}};
+    static const char* const kNames[2][2] = {{"update_pos_with_key1", "update_pos_with_key2"},
+                                             {"delete_with_key1", "delete_with_key2"}};
     const LookupKey key = RandomLookupKey(by_key2);
     const int found = model_.Lookup(by_key2, KeyPointer(key), key.len);
-    if (found >= 0) model_.Remove(static_cast<std::size_t>(found));
+    if (found >= 0 && remove) model_.Remove(static_cast<std::size_t>(found));
+    if (found > 0 && !remove) model_.Promote(static_cast<std::size_t>(found));
     CollectReleases();
     expected_result_ = found >= 0 ? 0 : 1;
-    result_ = by_key2 ? generic_cache_delete_with_key2(cache_, KeyPointer(key), key.len)
-                      : generic_cache_delete_with_key1(cache_, KeyPointer(key), key.len);
-    return Describe(by_key2 ? "delete_with_key2" : "delete_with_key1", key);
-  }
-
-  std::string StepPromote(bool by_key2) {
-    const LookupKey key = RandomLookupKey(by_key2);
-    const int found = model_.Lookup(by_key2, KeyPointer(key), key.len);
-    if (found > 0) model_.Promote(static_cast<std::size_t>(found));
-    expected_result_ = found >= 0 ? 0 : 1;
-    result_ = by_key2 ? generic_cache_update_pos_with_key2(cache_, KeyPointer(key), key.len)
-                      : generic_cache_update_pos_with_key1(cache_, KeyPointer(key), key.len);
-    return Describe(by_key2 ? "update_pos_with_key2" : "update_pos_with_key1", key);
+    result_ = kCalls[remove][by_key2](cache_, KeyPointer(key), key.len);
+    return Describe(kNames[remove][by_key2], key);
   }
 
   // The walk must offer every element in recency order with the table's case
