@@ -5,15 +5,15 @@
 #include <cstring>
 #include <memory>
 
-#include "fuzz/fuzz_input.h"
+#include "fuzz/fuzz_input.h"  // Quote: descriptions show keys with arbitrary bytes
 #include "tests/support/cache_reference_model.h"
 #include "tests/support/cache_test_support.h"
 
 namespace testing_support {
 namespace {
 
-// More elements than the largest budget of either caller can hold, so that an
-// update rarely finds the pool empty.
+// More elements than the budgets of either caller can hold (about 25 at most),
+// so that an update finds a free one.
 constexpr int kPoolSize = 48;
 
 // What the rename function did to one offered element.
