@@ -87,19 +87,15 @@ int32_t ExpectedBuckets(int max_bytes, int expected_entry_size) {
   return buckets;
 }
 
-CacheReferenceModel::Config ModelConfig(const CacheModelConfig& config) {
-  return {ExpectedBuckets(config.max_bytes, config.expected_entry_size),
-          config.key1_case_sensitive,
-          config.key2_case_sensitive,
-          config.max_bytes,
-          config.key1_hash,
-          config.key2_hash};
-}
-
 class ModelRun {
  public:
   ModelRun(const CacheModelConfig& config, ChoiceSource& choices, CaptureLogWriter& log)
-      : config_(config), choices_(choices), log_(log), model_(ModelConfig(config)) {
+      : config_(config),
+        choices_(choices),
+        log_(log),
+        model_({ExpectedBuckets(config.max_bytes, config.expected_entry_size),
+                config.key1_case_sensitive, config.key2_case_sensitive, config.max_bytes,
+                config.key1_hash, config.key2_hash}) {
     for (int i = 0; i < kPoolSize; ++i) {
       owners_.push_back(std::make_unique<OwnedElement>("x", nullptr, 0));
       free_.push_back(owners_.back().get());
