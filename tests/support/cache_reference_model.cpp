@@ -100,8 +100,8 @@ int CacheReferenceModel::Insert(generic_cache_element_t* element) {
   const int64_t charge = Charge(entry);
   while (Bytes() + charge > config_.max_bytes) {
     if (lru_.empty()) {
-      expected_log_.push_back(
-          {-1, kInsertSignature, "Error: no room in cache for " + std::to_string(charge) + " bytes"});
+      expected_log_.push_back({-1, kInsertSignature,
+                               "Error: no room in cache for " + std::to_string(charge) + " bytes"});
       return 1;
     }
     Remove(lru_.size() - 1);
@@ -141,14 +141,18 @@ void CacheReferenceModel::Rename(std::size_t index, bool key2_walk, const Rename
   ++stats_.num_renames;
 }
 
-std::vector<generic_cache_element_t*> CacheReferenceModel::PrimaryTableOrder() const {
+std::vector<const CacheReferenceModel::Entry*> CacheReferenceModel::PrimaryEntries() const {
   std::vector<const Entry*> order;
   for (const Entry& e : lru_) order.push_back(&e);
   std::stable_sort(order.begin(), order.end(), [](const Entry* a, const Entry* b) {
     return a->bucket1 != b->bucket1 ? a->bucket1 < b->bucket1 : a->seq1 > b->seq1;
   });
+  return order;
+}
+
+std::vector<generic_cache_element_t*> CacheReferenceModel::PrimaryTableOrder() const {
   std::vector<generic_cache_element_t*> elements;
-  for (const Entry* e : order) elements.push_back(e->element);
+  for (const Entry* e : PrimaryEntries()) elements.push_back(e->element);
   return elements;
 }
 
@@ -159,13 +163,8 @@ void CacheReferenceModel::Clear() {
 }
 
 std::vector<ExpectedMessage> CacheReferenceModel::DumpMessages() const {
-  std::vector<const Entry*> order;
-  for (const Entry& e : lru_) order.push_back(&e);
-  std::stable_sort(order.begin(), order.end(), [](const Entry* a, const Entry* b) {
-    return a->bucket1 != b->bucket1 ? a->bucket1 < b->bucket1 : a->seq1 > b->seq1;
-  });
   std::vector<ExpectedMessage> lines;
-  for (const Entry* e : order) {
+  for (const Entry* e : PrimaryEntries()) {
     lines.push_back({4, kDumpSignature,
                      "Bucket[" + std::to_string(e->bucket1) + "]: key1 [" + e->key1 +
                          "], key1_len [" + std::to_string(e->key1.size()) + "], key2 [" +

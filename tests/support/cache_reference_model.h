@@ -1,8 +1,9 @@
-// A reference model of the cache, shared by the randomized model test and the
-// cache fuzz target: it keeps the cached elements' keys, bucket indexes, chain
-// order, recency order and charges in plain containers and predicts, for each
-// operation, the result, every statistics field, the elements handed to the
-// release callback (in order) and the log messages.
+// A reference model of the cache, which cache_model_driver.h runs for the
+// randomized model test and the cache fuzz target: it keeps the cached
+// elements' keys, bucket indexes, chain order, recency order and charges in
+// plain containers and predicts, for each operation, the result, every
+// statistics field, the elements handed to the release callback (in order)
+// and the log messages.
 //
 // The model only predicts; the caller drives the real cache with the same
 // operation and compares. It reads an element's fields only in Insert and
@@ -118,6 +119,8 @@ class CacheReferenceModel {
   static int64_t Charge(const Entry& e);
   bool KeysEqual(bool by_key2, const std::string& a, const char* b) const;
   int OthersInBucket(bool secondary, int32_t bucket, const Entry* self) const;
+  // Bucket by bucket, each chain from its head.
+  std::vector<const Entry*> PrimaryEntries() const;
 
   Config config_;
   std::vector<Entry> lru_;
