@@ -22,8 +22,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -34,6 +32,7 @@
 #include "host/PlatformInfo.h"
 #include "objstore/objStrUtils.h"
 #include "tests/support/capture_log_writer.h"
+#include "tests/support/file_text.h"
 
 namespace {
 
@@ -103,16 +102,13 @@ void WriteStore(const std::string& contents) {
 // line it changes, and the lookup then finds the new value.
 void CheckWholeStore(const std::string& input) {
   // Written afresh each time: the setter replaces the file by rename.
-  if (!(std::ofstream(g_store->whole, std::ios::binary | std::ios::trunc) << input)) {
-    Fail("cannot write " + g_store->whole);
-  }
+  if (!testing_support::WriteFile(g_store->whole, input)) Fail("cannot write " + g_store->whole);
   ZQPlatformInfo store;
   store.setFocus(kWholeFocus);
   std::string value;
   store.getString("Zelt", kName, &value);
   if (!store.setString("Zelt", kName, "fuzzed")) Fail("the setter refused " + Quote(input));
-  std::ifstream in(g_store->whole, std::ios::binary);
-  const std::string after{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  const std::string after = testing_support::ReadFile(g_store->whole);
   if (!store.getString("Zelt", kName, &value) || value != "fuzzed") {
     Fail("store " + Quote(input) + " became " + Quote(after) + ", which reads " + Quote(value));
   }

@@ -10,7 +10,7 @@ namespace {
 
 constexpr char kCreateSignature[] = "static CWyError CWyDirectory::Create(const char*, bool)";
 
-bool IsDirectory(const char* path) {
+bool isDirectory(const char* path) {
   struct stat status;
   return stat(path, &status) == 0 && S_ISDIR(status.st_mode);
 }
@@ -19,16 +19,16 @@ bool IsDirectory(const char* path) {
 // the mkdir; a racing creator of the same directory is harmless. For a
 // parent, any existing entry is passed over: when it is not a directory the
 // next step fails with ENOTDIR, which names the real problem.
-int MakeOne(const char* path, bool isParent) {
+int makeOne(const char* path, bool isParent) {
   if (mkdir(path, 0777) == 0) return 0;
   const int error = errno;
   if (isParent && error == EEXIST) return 0;
   // An existing directory is fine whatever mkdir said (EEXIST, or EACCES /
   // EROFS on some file systems for an entry that is already there).
-  return IsDirectory(path) ? 0 : error;
+  return isDirectory(path) ? 0 : error;
 }
 
-CWyError Failure(int error, const char* path) {
+CWyError failure(int error, const char* path) {
   return FXErrorUtil::ErrorErrNo(FXCodeLocation("Directory", kCreateSignature, __LINE__), error,
                                  "Can't create directory %s", path);
 }
@@ -36,7 +36,7 @@ CWyError Failure(int error, const char* path) {
 }  // namespace
 
 CWyError CWyDirectory::Create(const char* path, bool createParents) {
-  if (path == nullptr || *path == '\0') return Failure(EINVAL, path != nullptr ? path : "(null)");
+  if (path == nullptr || *path == '\0') return failure(EINVAL, path != nullptr ? path : "(null)");
 
   if (createParents) {
     // Each proper prefix that ends before a separator names a parent. Runs of
@@ -46,9 +46,9 @@ CWyError CWyDirectory::Create(const char* path, bool createParents) {
          slash = full.find('/', slash + 1)) {
       if (full[slash - 1] == '/') continue;  // empty component
       const std::string parent = full.substr(0, slash);
-      if (const int error = MakeOne(parent.c_str(), true)) return Failure(error, parent.c_str());
+      if (const int error = makeOne(parent.c_str(), true)) return failure(error, parent.c_str());
     }
   }
-  if (const int error = MakeOne(path, false)) return Failure(error, path);
+  if (const int error = makeOne(path, false)) return failure(error, path);
   return CWyError::Success();
 }

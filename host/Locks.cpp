@@ -52,7 +52,7 @@ constexpr int kSpinLimit = 100;
 // nothing else would wake it to raise the flag.
 constexpr std::chrono::nanoseconds kStarvation = std::chrono::milliseconds(1);
 
-inline void cpu_relax() {
+inline void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
   __builtin_ia32_pause();
 #elif defined(__aarch64__)
@@ -67,27 +67,93 @@ static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
 // Sleeps while *word still holds `expected`, for at most `timeout` if given;
 // returns on a wake-up, a changed value, the timeout or a signal alike, so
 // callers always look again.
-void futex_wait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* timeout) {
+void futexWait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* timeout) {
   syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, timeout,
           nullptr, 0);
 }
 
-void futex_wake(std::atomic<uint32_t>* word, int count) {
+void futexWake(std::atomic<uint32_t>* word, int count) {
   syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr,
           nullptr, 0);
 }
 
 // A reader that has waited too long ignores a writer's claim to go first.
-inline bool readable(uint32_t state, bool starved) {
+inline bool readerMayEnter(uint32_t state, bool starved) {
   return (state & kWriter) == 0 &&
          ((state & kWriterFirst) == 0 || (state & kReaderFirst) != 0 || starved);
 }
 
-inline bool writable(uint32_t state) {
+inline bool writerMayEnter(uint32_t state) {
   return (state & (kWriter | kReaderMask | kReaderFirst)) == 0;
 }
 
 using Clock = std::chrono::steady_clock;
+
+// What the waiting loop below needs to know of each side: when it may enter,
+// the state that holds the lock for it, its sleep bit and its flag.
+struct ReaderSide {
+  static constexpr uint32_t kAsleep = kReadersAsleep;
+  static constexpr uint32_t kFirst = kReaderFirst;
+  // Every release that could let a reader in wakes all sleeping readers.
+  static constexpr bool kTimedSleep = false;
+  static bool mayEnter(uint32_t state, bool starved) { return readerMayEnter(state, starved); }
+  static uint32_t entered(uint32_t state, bool /*slept*/) {
+    return (state + kReader) & ~kReaderFirst;
+  }
+};
+
+struct WriterSide {
+  static constexpr uint32_t kAsleep = kWritersAsleep;
+  static constexpr uint32_t kFirst = kWriterFirst;
+  static constexpr bool kTimedSleep = true;  // until its flag is up (see kStarvation)
+  static bool mayEnter(uint32_t state, bool /*starved*/) { return writerMayEnter(state); }
+  // A woken writer cannot know whether other writers still sleep: it sets
+  // their bit again.
+  static uint32_t entered(uint32_t state, bool slept) {
+    return ((state | kWriter) & ~kWriterFirst) | (slept ? kWritersAsleep : 0);
+  }
+};
+
+// The slow path of either side: spins, then sleeps on the side's sequence
+// word until the lock lets it in, raising the side's flag once it has waited
+// for kStarvation. A template, so that each side's loop compiles as if
+// written out by hand.
+template <class Side>
+void waitToEnter(std::atomic<uint32_t>& stateWord, std::atomic<uint32_t>& seqWord) {
+  int spins = kSpinLimit;
+  bool slept = false;
+  bool starved = false;
+  Clock::time_point firstSleep{};
+  const timespec timeout{0, static_cast<long>(kStarvation.count())};
+  uint32_t state = stateWord.load(std::memory_order_relaxed);
+  for (;;) {
+    if (Side::mayEnter(state, starved)) {
+      if (stateWord.compare_exchange_weak(state, Side::entered(state, slept),
+                                          std::memory_order_acquire, std::memory_order_relaxed))
+        return;
+      continue;
+    }
+    if (spins > 0) {
+      --spins;
+      cpuRelax();
+      state = stateWord.load(std::memory_order_relaxed);
+      continue;
+    }
+    // Read before the state is confirmed below: a release after that
+    // confirmation bumps it, so the sleep cannot miss the release.
+    const uint32_t seq = seqWord.load(std::memory_order_acquire);
+    const uint32_t asleep = state | Side::kAsleep | (starved ? Side::kFirst : 0);
+    if (!stateWord.compare_exchange_strong(state, asleep, std::memory_order_acq_rel,
+                                           std::memory_order_relaxed))
+      continue;
+    if (!slept) firstSleep = Clock::now();
+    slept = true;
+    futexWait(&seqWord, seq, Side::kTimedSleep && !starved ? &timeout : nullptr);
+    if (!starved) starved = Clock::now() - firstSleep >= kStarvation;
+    spins = kSpinLimit;
+    state = stateWord.load(std::memory_order_relaxed);
+  }
+}
 
 }  // namespace
 
@@ -98,7 +164,7 @@ ZqComplexLock::~ZqComplexLock() = default;
 int ZqComplexLock::rdlock() {
   // Optimistic: every reader that is let in pays one atomic operation.
   const uint32_t before = state_.fetch_add(kReader, std::memory_order_acquire);
-  if (readable(before, false)) {
+  if (readerMayEnter(before, false)) {
     if (before & kReaderFirst) state_.fetch_and(~kReaderFirst, std::memory_order_relaxed);
     return 0;
   }
@@ -112,7 +178,7 @@ int ZqComplexLock::rdlock() {
 
 int ZqComplexLock::rwlock() {
   uint32_t state = state_.load(std::memory_order_relaxed);
-  if (!writable(state) ||
+  if (!writerMayEnter(state) ||
       !state_.compare_exchange_weak(state, (state | kWriter) & ~kWriterFirst,
                                     std::memory_order_acquire, std::memory_order_relaxed))
     rwlock_slow();
@@ -136,82 +202,18 @@ int ZqComplexLock::unlock() {
   // writer that readers may not pass.
   if (state & kReadersAsleep) {
     reader_seq_.fetch_add(1, std::memory_order_release);
-    futex_wake(&reader_seq_, INT_MAX);
+    futexWake(&reader_seq_, INT_MAX);
   }
   if (state & kWritersAsleep) {
     writer_seq_.fetch_add(1, std::memory_order_release);
-    futex_wake(&writer_seq_, 1);
+    futexWake(&writer_seq_, 1);
   }
   return 0;
 }
 
-void ZqComplexLock::rdlock_slow() {
-  int spins = kSpinLimit;
-  bool starved = false;
-  Clock::time_point first_sleep{};
-  uint32_t state = state_.load(std::memory_order_relaxed);
-  for (;;) {
-    if (readable(state, starved)) {
-      if (state_.compare_exchange_weak(state, (state + kReader) & ~kReaderFirst,
-                                       std::memory_order_acquire, std::memory_order_relaxed))
-        return;
-      continue;
-    }
-    if (spins > 0) {
-      --spins;
-      cpu_relax();
-      state = state_.load(std::memory_order_relaxed);
-      continue;
-    }
-    // Read before the state is confirmed below: a release after that
-    // confirmation bumps it, so the sleep cannot miss the release.
-    const uint32_t seq = reader_seq_.load(std::memory_order_acquire);
-    const uint32_t asleep = state | kReadersAsleep | (starved ? kReaderFirst : 0);
-    if (!state_.compare_exchange_strong(state, asleep, std::memory_order_acq_rel,
-                                        std::memory_order_relaxed))
-      continue;
-    if (first_sleep == Clock::time_point{}) first_sleep = Clock::now();
-    futex_wait(&reader_seq_, seq, nullptr);
-    if (!starved) starved = Clock::now() - first_sleep >= kStarvation;
-    spins = kSpinLimit;
-    state = state_.load(std::memory_order_relaxed);
-  }
-}
+void ZqComplexLock::rdlock_slow() { waitToEnter<ReaderSide>(state_, reader_seq_); }
 
-void ZqComplexLock::rwlock_slow() {
-  int spins = kSpinLimit;
-  bool slept = false;
-  bool starved = false;
-  Clock::time_point first_sleep{};
-  const timespec timeout{0, static_cast<long>(kStarvation.count())};
-  uint32_t state = state_.load(std::memory_order_relaxed);
-  for (;;) {
-    if (writable(state)) {
-      const uint32_t next = ((state | kWriter) & ~kWriterFirst) | (slept ? kWritersAsleep : 0);
-      if (state_.compare_exchange_weak(state, next, std::memory_order_acquire,
-                                       std::memory_order_relaxed))
-        return;
-      continue;
-    }
-    if (spins > 0) {
-      --spins;
-      cpu_relax();
-      state = state_.load(std::memory_order_relaxed);
-      continue;
-    }
-    const uint32_t seq = writer_seq_.load(std::memory_order_acquire);
-    const uint32_t asleep = state | kWritersAsleep | (starved ? kWriterFirst : 0);
-    if (!state_.compare_exchange_strong(state, asleep, std::memory_order_acq_rel,
-                                        std::memory_order_relaxed))
-      continue;
-    if (!slept) first_sleep = Clock::now();
-    slept = true;
-    futex_wait(&writer_seq_, seq, starved ? nullptr : &timeout);
-    if (!starved) starved = Clock::now() - first_sleep >= kStarvation;
-    spins = kSpinLimit;
-    state = state_.load(std::memory_order_relaxed);
-  }
-}
+void ZqComplexLock::rwlock_slow() { waitToEnter<WriterSide>(state_, writer_seq_); }
 
 // Called by the last reader out. Skipped when the lock has been taken again
 // meanwhile: that holder's release wakes instead.
@@ -222,7 +224,7 @@ void ZqComplexLock::wake_writer() {
   } while (!state_.compare_exchange_weak(state, state & ~kWritersAsleep,
                                          std::memory_order_relaxed, std::memory_order_relaxed));
   writer_seq_.fetch_add(1, std::memory_order_release);
-  futex_wake(&writer_seq_, 1);
+  futexWake(&writer_seq_, 1);
 }
 
 ZqCriticalSectionH::ZqCriticalSectionH() = default;

@@ -57,7 +57,7 @@ void CStreamLogWriter::logMessage(int level, const char* function, int line, int
   std::lock_guard<std::mutex> guard(mutex_);
   if (closed_) return;
   // Callers may read errno after a call that logged; the log leaves it alone.
-  const int caller_errno = errno;
+  const int callerErrno = errno;
   errno = 0;
   std::fprintf(out_, "%s.%03d %d %s:%d ", stamp, static_cast<int>(now.tv_usec / 1000), level,
                function != nullptr ? function : "?", line);
@@ -71,7 +71,7 @@ void CStreamLogWriter::logMessage(int level, const char* function, int line, int
   if ((std::fflush(out_) != 0 || std::ferror(out_)) && write_error_ == 0) {
     write_error_ = errno != 0 ? errno : EIO;
   }
-  errno = caller_errno;
+  errno = callerErrno;
 }
 
 int CStreamLogWriter::error() {

@@ -100,6 +100,10 @@ class OBJSTORE_API CStreamLogWriter : public CLogWriterInterface {
 // asked first, and the arguments (strerror(errno) among them) are evaluated
 // only when the message is written. With no writer installed nothing is
 // written and nothing is evaluated.
+//
+// The writer is fetched again for the write, on purpose: the library keeps no
+// copy of it, so the write goes to whatever writer is installed by then (one
+// the host swapped in after the level query), and is dropped if it is gone.
 #define OBJSTORE_LOG(level, signature, ...)                                        \
   do {                                                                             \
     if (CLogWriterInterface* objstore_writer_ = g_ptrLogWriter.get()) {            \

@@ -12,7 +12,7 @@ namespace {
 
 // blocks * fragment size, saturated: a product past LLONG_MAX must not wrap
 // to a negative size.
-long long Bytes(unsigned long long blocks, unsigned long long fragmentSize) {
+long long saturatedBytes(unsigned long long blocks, unsigned long long fragmentSize) {
   if (fragmentSize != 0 && blocks > static_cast<unsigned long long>(LLONG_MAX) / fragmentSize)
     return LLONG_MAX;
   return static_cast<long long>(blocks * fragmentSize);
@@ -34,7 +34,7 @@ int ZQMMlibInfo::getCapacityAndFreeSpaceForSubclient(int subclientId, long long&
 
   struct statvfs volume;
   if (statvfs(mountPath.c_str(), &volume) != 0) return errno;
-  capacity = Bytes(volume.f_blocks, volume.f_frsize);
-  freeSpace = Bytes(volume.f_bavail, volume.f_frsize);
+  capacity = saturatedBytes(volume.f_blocks, volume.f_frsize);
+  freeSpace = saturatedBytes(volume.f_bavail, volume.f_frsize);
   return 0;
 }

@@ -12,7 +12,7 @@ static_assert(CWyIPAddr::IP_FAMILY_UNSPEC == AF_UNSPEC, "family values are the s
 
 namespace {
 
-FXCodeLocation Here(const char* signature, int line) {
+FXCodeLocation here(const char* signature, int line) {
   return FXCodeLocation("Network", signature, line);
 }
 
@@ -22,7 +22,7 @@ CWyIPAddr::CWyIPAddr() : family_(IP_FAMILY_UNSPEC), port_(0), has_host_(false), 
 
 CWyError CWyIPAddr::SetPortNumber(int port) {
   if (port < 0 || port > 65535)
-    return FXErrorUtil::ErrorErrNo(Here("CWyError CWyIPAddr::SetPortNumber(int)", __LINE__),
+    return FXErrorUtil::ErrorErrNo(here("CWyError CWyIPAddr::SetPortNumber(int)", __LINE__),
                                    EINVAL, "Port number %d out of range", port);
   port_ = port;
   return CWyError::Success();
@@ -30,7 +30,7 @@ CWyError CWyIPAddr::SetPortNumber(int port) {
 
 CWyError CWyIPAddr::SetAddressFamily(int family) {
   if (family != IP_FAMILY_INET && family != IP_FAMILY_INET6)
-    return FXErrorUtil::ErrorErrNo(Here("CWyError CWyIPAddr::SetAddressFamily(int)", __LINE__),
+    return FXErrorUtil::ErrorErrNo(here("CWyError CWyIPAddr::SetAddressFamily(int)", __LINE__),
                                    EAFNOSUPPORT, "Unsupported address family %d", family);
   // A host address of the old family would be misread under the new one.
   if (family != family_) has_host_ = false;
@@ -43,7 +43,7 @@ CWyError CWyIPAddr::SetHostAddress(const std::string& numericHost) {
   if ((family_ != IP_FAMILY_INET && family_ != IP_FAMILY_INET6) ||
       inet_pton(family_, numericHost.c_str(), parsed) != 1)
     return FXErrorUtil::ErrorErrNo(
-        Here("CWyError CWyIPAddr::SetHostAddress(const std::string&)", __LINE__), EINVAL,
+        here("CWyError CWyIPAddr::SetHostAddress(const std::string&)", __LINE__), EINVAL,
         "Can't use [%s] as a host address of family %d", numericHost.c_str(), family_);
   memcpy(host_, parsed, sizeof host_);
   has_host_ = true;
@@ -84,16 +84,16 @@ CWySocket::~CWySocket() {
 CWyError CWySocket::Socket(const CWyIPAddr& address) {
   constexpr char kSignature[] = "CWyError CWySocket::Socket(const CWyIPAddr&)";
   if (fd_ >= 0)
-    return FXErrorUtil::ErrorErrNo(Here(kSignature, __LINE__), EISCONN,
+    return FXErrorUtil::ErrorErrNo(here(kSignature, __LINE__), EISCONN,
                                    "Socket %d already created", fd_);
   const int family = address.GetAddressFamily();
   if (family != CWyIPAddr::IP_FAMILY_INET && family != CWyIPAddr::IP_FAMILY_INET6)
-    return FXErrorUtil::ErrorErrNo(Here(kSignature, __LINE__), EAFNOSUPPORT,
+    return FXErrorUtil::ErrorErrNo(here(kSignature, __LINE__), EAFNOSUPPORT,
                                    "Can't create a socket of family %d", family);
   const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (fd < 0) {
     const int error = errno;
-    return FXErrorUtil::ErrorErrNo(Here(kSignature, __LINE__), error,
+    return FXErrorUtil::ErrorErrNo(here(kSignature, __LINE__), error,
                                    "Can't create a socket of family %d", family);
   }
   fd_ = fd;
@@ -103,16 +103,16 @@ CWyError CWySocket::Socket(const CWyIPAddr& address) {
 CWyError CWySocket::Bind(const CWyIPAddr& address) {
   constexpr char kSignature[] = "CWyError CWySocket::Bind(const CWyIPAddr&)";
   if (fd_ < 0)
-    return FXErrorUtil::ErrorErrNo(Here(kSignature, __LINE__), EBADF,
+    return FXErrorUtil::ErrorErrNo(here(kSignature, __LINE__), EBADF,
                                    "Can't bind: no socket created");
   sockaddr_storage storage;
   const socklen_t length = address.ToSockAddr(&storage);
   if (length == 0)
-    return FXErrorUtil::ErrorErrNo(Here(kSignature, __LINE__), EAFNOSUPPORT,
+    return FXErrorUtil::ErrorErrNo(here(kSignature, __LINE__), EAFNOSUPPORT,
                                    "Can't bind to an address without a family");
   if (bind(fd_, reinterpret_cast<const sockaddr*>(&storage), length) != 0) {
     const int error = errno;
-    return FXErrorUtil::ErrorErrNo(Here(kSignature, __LINE__), error,
+    return FXErrorUtil::ErrorErrNo(here(kSignature, __LINE__), error,
                                    "Can't bind socket %d to port %d", fd_,
                                    address.GetPortNumber());
   }
@@ -126,7 +126,7 @@ CWyError CWySocket::Close() {
   fd_ = -1;
   if (close(fd) != 0) {
     const int error = errno;
-    return FXErrorUtil::ErrorErrNo(Here("CWyError CWySocket::Close()", __LINE__), error,
+    return FXErrorUtil::ErrorErrNo(here("CWyError CWySocket::Close()", __LINE__), error,
                                    "Can't close socket %d", fd);
   }
   return CWyError::Success();

@@ -50,7 +50,7 @@ struct OpenScope {
   uint64_t engine;  // the engine's generation
   const char* label;
   int id;
-  int64_t startNs;
+  int64_t start_ns;
 };
 
 // The calling thread's open scopes, innermost last. Trivially constructible
@@ -92,7 +92,7 @@ ThrdPerfCounter::ThrdPerfCounter(EvEvent* event) noexcept
       logOnStop(false),
       event_(event),
       generation_(g_nextGeneration.fetch_add(1, std::memory_order_relaxed)),
-      lastReportNs_(nowNs()) {}
+      last_report_ns_(nowNs()) {}
 
 ThrdPerfCounter::~ThrdPerfCounter() = default;
 
@@ -115,7 +115,7 @@ int ThrdPerfCounter::AddPerfCounter(int id, const std::string& name, CTRBASETYPE
                  name.c_str());
     return -1;
   }
-  std::lock_guard<std::mutex> guard(addMutex_);
+  std::lock_guard<std::mutex> guard(add_mutex_);
   Counter& counter = counters_[id];
   if (counter.registered.load(std::memory_order_relaxed)) {
     if (counter.name == name) return 0;  // the same registration again
@@ -124,7 +124,7 @@ int ThrdPerfCounter::AddPerfCounter(int id, const std::string& name, CTRBASETYPE
     return -1;
   }
   counter.name = name;
-  counter.keepOnReset = keepOnReset;
+  counter.keep_on_reset = keepOnReset;
   counter.registered.store(true, std::memory_order_release);
   return 0;
 }
@@ -139,7 +139,7 @@ void ThrdPerfCounter::_StartPerfCounter(const char* label, int id) {
   scope.engine = generation_;
   scope.label = label;
   scope.id = id;
-  scope.startNs = nowNs();  // last, so the bookkeeping is not timed
+  scope.start_ns = nowNs();  // last, so the bookkeeping is not timed
 }
 
 void ThrdPerfCounter::_StopPerfCounter(const char* label, int id,
@@ -153,7 +153,7 @@ void ThrdPerfCounter::_StopPerfCounter(const char* label, int id,
     --index;
   }
   if (index < 0) return;  // a stop without a start
-  const int64_t startNs = table.scopes[index].startNs;
+  const int64_t startNs = table.scopes[index].start_ns;
   removeScope(table, index);
 
   Counter* counter = registeredCounter(id);
@@ -161,10 +161,10 @@ void ThrdPerfCounter::_StopPerfCounter(const char* label, int id,
   const uint64_t elapsed = stopNs > startNs ? static_cast<uint64_t>(stopNs - startNs) : 0;
   {
     std::lock_guard<std::mutex> guard(counter->mutex);
-    if (counter->count == 0 || elapsed < counter->minNs) counter->minNs = elapsed;
-    if (elapsed > counter->maxNs) counter->maxNs = elapsed;
+    if (counter->count == 0 || elapsed < counter->min_ns) counter->min_ns = elapsed;
+    if (elapsed > counter->max_ns) counter->max_ns = elapsed;
     ++counter->count;
-    counter->totalNs += elapsed;
+    counter->total_ns += elapsed;
   }
 
   // The engine has no thread of its own: the stop that finds the period over
@@ -172,9 +172,9 @@ void ThrdPerfCounter::_StopPerfCounter(const char* label, int id,
   const int64_t period = interval;
   constexpr int64_t kMaxPeriod = std::numeric_limits<int64_t>::max() / 1000000000;
   if (period > 0 && period <= kMaxPeriod) {
-    int64_t last = lastReportNs_.load(std::memory_order_relaxed);
+    int64_t last = last_report_ns_.load(std::memory_order_relaxed);
     if (stopNs - last > period * 1000000000 &&
-        lastReportNs_.compare_exchange_strong(last, stopNs, std::memory_order_relaxed)) {
+        last_report_ns_.compare_exchange_strong(last, stopNs, std::memory_order_relaxed)) {
       writeReport(label, kAllFiles, -1);
     }
   }
@@ -188,7 +188,7 @@ void ThrdPerfCounter::_LogPerfCounters(const char* label, std::string scopeText,
 void ThrdPerfCounter::writeReport(const char* label, const char* scopeText, long long selector) {
   static const char kSignature[] =
       "void ThrdPerfCounter::_LogPerfCounters(const char*, std::string, long long)";
-  lastReportNs_.store(nowNs(), std::memory_order_relaxed);
+  last_report_ns_.store(nowNs(), std::memory_order_relaxed);
   OBJSTORE_LOG(2, kSignature, "Performance counters at [%s] (%s):",
                label != nullptr ? label : "", scopeText);
   for (int id = 0; id < kMaxCounters; ++id) {
@@ -199,9 +199,9 @@ void ThrdPerfCounter::writeReport(const char* label, const char* scopeText, long
     {
       std::lock_guard<std::mutex> guard(counter->mutex);
       count = counter->count;
-      totalNs = counter->totalNs;
-      minNs = counter->minNs;
-      maxNs = counter->maxNs;
+      totalNs = counter->total_ns;
+      minNs = counter->min_ns;
+      maxNs = counter->max_ns;
     }
     if (count == 0) continue;
     OBJSTORE_LOG(2, kSignature, "%s: count=%llu total=%lluns avg=%lluns min=%lluns max=%lluns",
@@ -218,12 +218,12 @@ void ThrdPerfCounter::_ResetPerfCounters(const char* /*label*/, std::string /*sc
   for (int id = 0; id < kMaxCounters; ++id) {
     if (selector >= 0 && selector != id) continue;
     Counter* counter = registeredCounter(id);
-    if (counter == nullptr || counter->keepOnReset) continue;
+    if (counter == nullptr || counter->keep_on_reset) continue;
     std::lock_guard<std::mutex> guard(counter->mutex);
     counter->count = 0;
-    counter->totalNs = 0;
-    counter->minNs = 0;
-    counter->maxNs = 0;
+    counter->total_ns = 0;
+    counter->min_ns = 0;
+    counter->max_ns = 0;
   }
 }
 
@@ -233,8 +233,8 @@ bool ThrdPerfCounter::getStats(int id, PerfCounterStats& out) const {
   std::lock_guard<std::mutex> guard(counter->mutex);
   out.name = counter->name;
   out.count = counter->count;
-  out.totalNs = counter->totalNs;
-  out.minNs = counter->minNs;
-  out.maxNs = counter->maxNs;
+  out.totalNs = counter->total_ns;
+  out.minNs = counter->min_ns;
+  out.maxNs = counter->max_ns;
   return true;
 }

@@ -124,13 +124,13 @@ class OBJSTORE_API ThrdPerfCounter {
   // counter's own lock only, so a reader always sees a consistent set.
   struct Counter {
     std::atomic<bool> registered{false};
-    bool keepOnReset = false;
+    bool keep_on_reset = false;
     std::string name;
     mutable std::mutex mutex;
     uint64_t count = 0;
-    uint64_t totalNs = 0;
-    uint64_t minNs = 0;
-    uint64_t maxNs = 0;
+    uint64_t total_ns = 0;
+    uint64_t min_ns = 0;
+    uint64_t max_ns = 0;
   };
 
   void writeReport(const char* label, const char* scopeText, long long selector);
@@ -139,8 +139,8 @@ class OBJSTORE_API ThrdPerfCounter {
 
   EvEvent* event_;
   uint64_t generation_;  // tells this engine's open scopes from any other's
-  std::atomic<int64_t> lastReportNs_;
-  std::mutex addMutex_;  // serialises registrations
+  std::atomic<int64_t> last_report_ns_;
+  std::mutex add_mutex_;  // serialises registrations
   Counter counters_[kMaxCounters];
 };
 

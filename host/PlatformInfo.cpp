@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "host/FileIo_internal.h"
 #include "host/LogWriter.h"
 
 namespace {
@@ -189,7 +190,7 @@ class StoreScanner {
       const size_t close = content.find(']');
       if (close == std::string_view::npos) return skip(line, "unmatched '['");
       section_ = trimmed(content.substr(1, close - 1));
-      inSection_ = true;
+      in_section_ = true;
       line->kind = StoreLine::kSection;
       line->section = section_;
       return true;
@@ -198,7 +199,7 @@ class StoreScanner {
     if (equals == std::string_view::npos) return skip(line, "'=' character not found in line");
     if (equals == 0) return skip(line, "key expected");
     // No lookup names a value outside a section.
-    if (!inSection_) return skip(line, "value outside any section");
+    if (!in_section_) return skip(line, "value outside any section");
     line->kind = StoreLine::kValue;
     line->section = section_;
     line->name = trimmed(content.substr(0, equals));
@@ -217,7 +218,7 @@ class StoreScanner {
   size_t pos_ = 0;
   unsigned long number_ = 0;
   std::string_view section_;
-  bool inSection_ = false;
+  bool in_section_ = false;
 };
 
 // Whether section/name has a value in `text`; *value gets it from the last
@@ -453,19 +454,6 @@ int resolveLinks(const std::string& path, std::string* target) {
   return ELOOP;
 }
 
-bool writeAll(int fd, const std::string& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t wrote = ::write(fd, data.data() + done, data.size() - done);
-    if (wrote < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(wrote);
-  }
-  return true;
-}
-
 // Reads the store at `path` into *file for one lookup, logs its problems
 // unless this version was seen before, and finds section/name in it.
 bool lookUp(const std::string& path, const char* section, const char* name,
@@ -630,7 +618,8 @@ bool ZQPlatformInfo::setString(const char* section, const char* name, const std:
     }
   }
   const mode_t mode = loaded == Load::kLoaded ? (current.status.st_mode & 07777) : 0644;
-  bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, updated) && ::fsync(fd) == 0;
+  bool written = ::fchmod(fd, mode) == 0 && writeAll(fd, updated.data(), updated.size()) == 0 &&
+                 ::fsync(fd) == 0;
   int error = written ? 0 : errno;
   if (::close(fd) != 0 && written) {
     written = false;

@@ -1,4 +1,5 @@
 #include "perf/objectStorePerf.h"
+#include "perf/objectStorePerf_internal.h"
 
 #include <climits>
 #include <new>
@@ -64,13 +65,12 @@ bool g_object_store_enable_perf = false;
 ThrdPerfCounter* g_object_store_counter = nullptr;
 
 void InitPerfCounters() {
-  static const char kSignature[] = "void ObjectStore::InitPerfCounters()";
   if (g_object_store_enable_perf) return;
 
   const int disabled = getRegistryValue<int>("nzeltDisablePerfCounters", 0, 0, INT_MAX);
   if (disabled != 0) {
     g_object_store_enable_perf = false;
-    OBJSTORE_LOG(2, kSignature, "Info: performance counters are disabled.");
+    OBJSTORE_LOG(2, kInitPerfCountersSignature, "Info: performance counters are disabled.");
     return;
   }
 
@@ -79,7 +79,8 @@ void InitPerfCounters() {
   if (g_object_store_counter == nullptr) {
     g_object_store_counter = new (std::nothrow) ThrdPerfCounter(nullptr);
     if (g_object_store_counter == nullptr) {
-      OBJSTORE_LOG(-1, kSignature, "Err: Failed to allocate memory for object store perf counters.");
+      OBJSTORE_LOG(-1, kInitPerfCountersSignature,
+                   "Err: Failed to allocate memory for object store perf counters.");
       g_object_store_enable_perf = false;
       return;
     }
@@ -93,7 +94,8 @@ void InitPerfCounters() {
   } catch (const std::bad_alloc&) {
     // A counter's name could not be stored; the flag stays clear and a later
     // call completes the registrations on the same engine.
-    OBJSTORE_LOG(-1, kSignature, "Err: Failed to allocate memory for object store perf counters.");
+    OBJSTORE_LOG(-1, kInitPerfCountersSignature,
+                 "Err: Failed to allocate memory for object store perf counters.");
     return;
   }
 

@@ -51,12 +51,17 @@ OBJSTORE_API void InitPerfCounters();
 // Zeroes every counter; no effect while the counters were never started.
 OBJSTORE_API void clearPerfCounters();
 
+// The flag is read with acquire order, which pairs with the release store
+// that publishes it, so a scope that sees it set also sees the engine and
+// every counter registered. On x86 that is a plain load.
 inline void OBJECT_STORE_START_PERF_COUNTER(const char* label, int id) {
-  if (g_object_store_enable_perf) g_object_store_counter->StartPerfCounter(label, id);
+  if (__atomic_load_n(&g_object_store_enable_perf, __ATOMIC_ACQUIRE))
+    g_object_store_counter->StartPerfCounter(label, id);
 }
 
 inline void OBJECT_STORE_STOP_PERF_COUNTER(const char* label, int id) {
-  if (g_object_store_enable_perf) g_object_store_counter->StopPerfCounter(label, id, 0);
+  if (__atomic_load_n(&g_object_store_enable_perf, __ATOMIC_ACQUIRE))
+    g_object_store_counter->StopPerfCounter(label, id, 0);
 }
 
 // Times its own lifetime under counter `id`. `label` must outlive the scope;

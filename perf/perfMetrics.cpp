@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "host/FileIo_internal.h"
 #include "host/LogWriter.h"
 #include "host/PerfCounter.h"
 #include "perf/objectStorePerf.h"
@@ -147,19 +148,6 @@ void appendExtremes(std::string& out, const MetricFamily& family,
   }
 }
 
-int writeAll(int fd, const std::string& text) {
-  size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
-    }
-    written += static_cast<size_t>(n);
-  }
-  return 0;
-}
-
 }  // namespace
 
 std::string formatPerfMetrics(PerfMetricsFormat format) {
@@ -220,7 +208,7 @@ int writePerfMetricsFile(const std::string& path, PerfMetricsFormat format) {
     return error;
   }
   // mkostemp creates the file 0600; the collector often runs as another user.
-  int error = writeAll(fd, text);
+  int error = writeAll(fd, text.data(), text.size());
   if (error == 0 && (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0)) error = errno;
   if (::close(fd) != 0 && error == 0) error = errno;
   if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;

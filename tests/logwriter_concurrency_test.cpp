@@ -16,7 +16,7 @@
 namespace {
 
 // Every line of `path` is one whole message of the test's threads; returns how many.
-int countWholeLines(const std::string& path) {
+int CountWholeLines(const std::string& path) {
   static const std::regex kWhole(R"(\S+ \S+ 1 f\(\):\d+ thread \d line \d+)");
   std::ifstream in(path);
   int lines = 0;
@@ -57,8 +57,8 @@ TEST(LogWriterThreads, RotationLosesAndSplitsNoLine) {
     done = true;
     rotator.join();
   }
-  int lines = countWholeLines(path);
-  for (int i = 1; i <= rotations; ++i) lines += countWholeLines(path + "." + std::to_string(i));
+  int lines = CountWholeLines(path);
+  for (int i = 1; i <= rotations; ++i) lines += CountWholeLines(path + "." + std::to_string(i));
   std::filesystem::remove_all(dir);
   EXPECT_EQ(lines, kThreads * kLinesEach);
   EXPECT_GT(rotations, 0);

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -15,13 +14,15 @@
 
 #include "host/LogWriter.h"
 #include "tests/support/capture_log_writer.h"
+#include "tests/support/file_text.h"
 
 namespace {
 
+using testing_support::ReadFile;
 using testing_support::ScopedCaptureLog;
 
 int g_evaluations = 0;
-const char* counted_argument() {
+const char* CountedArgument() {
   ++g_evaluations;
   return "value";
 }
@@ -37,8 +38,9 @@ TEST(LogMacro, WritesWhenLevelAllows) {
   for (const Case& c : cases) {
     ScopedCaptureLog log(c.writer_level);
     g_evaluations = 0;
-    OBJSTORE_LOG(c.message_level, "void f()", "text %s", counted_argument());
-    EXPECT_EQ(log->messages().size(), c.written ? 1u : 0u) << c.writer_level << " " << c.message_level;
+    OBJSTORE_LOG(c.message_level, "void f()", "text %s", CountedArgument());
+    EXPECT_EQ(log->messages().size(), c.written ? 1u : 0u)
+        << c.writer_level << " " << c.message_level;
     // Arguments are evaluated only for a message that is written.
     EXPECT_EQ(g_evaluations, c.written ? 1 : 0);
   }
@@ -68,14 +70,9 @@ TEST(LogMacro, AlwaysPathSkipsTheLevelQuery) {
 TEST(LogMacro, NoWriterWritesNothingAndEvaluatesNothing) {
   g_ptrLogWriter.reset();
   g_evaluations = 0;
-  OBJSTORE_LOG(-1, "void f()", "%s", counted_argument());
-  OBJSTORE_LOG_ALWAYS(-1, "void f()", "%s", counted_argument());
+  OBJSTORE_LOG(-1, "void f()", "%s", CountedArgument());
+  OBJSTORE_LOG_ALWAYS(-1, "void f()", "%s", CountedArgument());
   EXPECT_EQ(g_evaluations, 0);
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 TEST(StreamLogWriter, WritesOneLinePerMessageToAFile) {
@@ -93,7 +90,7 @@ TEST(StreamLogWriter, WritesOneLinePerMessageToAFile) {
     OBJSTORE_LOG(5, "int a(int)", "second");
     g_ptrLogWriter.reset();
   }
-  std::string text = read_file(path);
+  std::string text = ReadFile(path);
   unlink(path);
   // "date time level function:line message"
   EXPECT_NE(text.find(" -1 int a(int):"), std::string::npos) << text;
@@ -101,12 +98,6 @@ TEST(StreamLogWriter, WritesOneLinePerMessageToAFile) {
   EXPECT_EQ(text.find("trace not written"), std::string::npos) << text;
   EXPECT_NE(text.find(" 5 int a(int):"), std::string::npos) << text;
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
-}
-
-TEST(StreamLogWriter, UnopenableFileFallsBackToStderr) {
-  CStreamLogWriter writer(1, "/nonexistent-dir/log");
-  EXPECT_FALSE(writer.ok());
-  EXPECT_EQ(writer.getLogLevel(), 1);
 }
 
 // A fresh folder under /tmp, removed with its contents.
@@ -136,7 +127,7 @@ TEST(StreamLogWriter, ReopenFollowsARenameToTheNewFile) {
     EXPECT_EQ(writer.reopen(), 0);
     writer.logMessage(1, "f()", 3, 0, 0, "to the new file");
   }
-  const std::string old_text = read_file(rotated), new_text = read_file(path);
+  const std::string old_text = ReadFile(rotated), new_text = ReadFile(path);
   EXPECT_NE(old_text.find(" still to the renamed file\n"), std::string::npos) << old_text;
   EXPECT_EQ(std::count(old_text.begin(), old_text.end(), '\n'), 2);
   EXPECT_NE(new_text.find(" to the new file\n"), std::string::npos) << new_text;
@@ -159,7 +150,7 @@ TEST(StreamLogWriter, AFailedReopenKeepsThePresentFile) {
   ASSERT_EQ(rmdir(sub.c_str()), 0);
   EXPECT_EQ(writer.reopen(), ENOENT);
   writer.logMessage(-1, "f()", 2, 0, 0, "still in that file");
-  const std::string text = read_file(kept);
+  const std::string text = ReadFile(kept);
   for (const std::string& line :
        {std::string(" in the file\n"),
         "Error: Can't open [" + path + "]: No such file or directory\n",

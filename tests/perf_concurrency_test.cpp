@@ -49,7 +49,7 @@ TEST(PerfConcurrencyTest, ConcurrentScopesAreAllCounted) {
   constexpr int kThreads = 6;
   constexpr int kIterations = 2000;
   std::atomic<bool> done{false};
-  double lastCount = 0;
+  double last_count = 0;
   int regressions = 0;
   std::thread observer([&] {
     PerfCounterStats stats{};
@@ -58,8 +58,8 @@ TEST(PerfConcurrencyTest, ConcurrentScopesAreAllCounted) {
       engine._LogPerfCounters("observer", "For All The Files", -1);
       const auto metrics = testing_support::parseExposition(ObjectStore::formatPerfMetrics());
       const double count = metrics.byId("objstore_perf_operation_duration_seconds_count").at(37);
-      if (count < lastCount) ++regressions;
-      lastCount = count;
+      if (count < last_count) ++regressions;
+      last_count = count;
     }
   });
   std::vector<std::thread> workers;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "perf/objectStorePerf.h"
+#include "perf/objectStorePerf_internal.h"
 #include "perf/perfMetrics.h"
 #include "tests/support/capture_log_writer.h"
 #include "tests/support/metrics_exposition.h"
@@ -32,7 +33,7 @@ TEST_P(PerfDisabledTest, LeavesNoEngineAndSaysSoOncePerCall) {
     ASSERT_EQ(messages.size(), static_cast<size_t>(call));
     EXPECT_EQ(messages.back().level, 2);
     EXPECT_EQ(messages.back().text, "Info: performance counters are disabled.");
-    EXPECT_EQ(messages.back().function, "void ObjectStore::InitPerfCounters()");
+    EXPECT_EQ(messages.back().function, ObjectStore::kInitPerfCountersSignature);
   }
 }
 

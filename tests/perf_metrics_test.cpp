@@ -9,7 +9,6 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <set>
 #include <string>
 
@@ -18,8 +17,9 @@
 #include "perf/objectStorePerf.h"
 #include "perf/perfMetrics.h"
 #include "tests/support/capture_log_writer.h"
+#include "tests/support/enabled_perf_test.h"
+#include "tests/support/file_text.h"
 #include "tests/support/metrics_exposition.h"
-#include "tests/support/temp_registry.h"
 
 namespace {
 
@@ -27,29 +27,18 @@ namespace fs = std::filesystem;
 using ObjectStore::formatPerfMetrics;
 using testing_support::Exposition;
 using testing_support::parseExposition;
+using testing_support::ReadFile;
 
 const char kCount[] = "objstore_perf_operation_duration_seconds_count";
 
-class PerfMetricsTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { registry_.emplace(nullptr); }
-  static void TearDownTestSuite() { registry_.reset(); }
-  void SetUp() override {
-    ObjectStore::InitPerfCounters();
-    ASSERT_TRUE(ObjectStore::g_object_store_enable_perf);
-    ObjectStore::clearPerfCounters();
-  }
-  static ThrdPerfCounter& engine() { return *ObjectStore::g_object_store_counter; }
-  static std::optional<testing_support::TempRegistry> registry_;
-};
-std::optional<testing_support::TempRegistry> PerfMetricsTest::registry_;
+using PerfMetricsTest = testing_support::EnabledPerfTest;
 
-void timeOperations(int id, int times) {
+void TimeOperations(int id, int times) {
   for (int i = 0; i < times; ++i) ObjectStore::TimeFunction timer("metrics test", id);
 }
 
 TEST_F(PerfMetricsTest, EveryCounterGivesItsFiguresInSeconds) {
-  timeOperations(12, 5);  // "read"
+  TimeOperations(12, 5);  // "read"
   const Exposition metrics = parseExposition(formatPerfMetrics());
   EXPECT_FALSE(metrics.eof);
   EXPECT_EQ(metrics.byId("objstore_perf_counters_enabled").at(-1), 1);
@@ -74,13 +63,12 @@ TEST_F(PerfMetricsTest, EveryCounterGivesItsFiguresInSeconds) {
   }
   EXPECT_EQ(counts.at(12), 5);
 
-  engine().enabled = false;  // scopes no longer reach the engine
+  engine().enabled = false;  // scopes no longer reach the engine (the fixture sets it again)
   EXPECT_EQ(parseExposition(formatPerfMetrics()).byId("objstore_perf_counters_enabled").at(-1), 0);
-  engine().enabled = true;
 }
 
 TEST_F(PerfMetricsTest, OpenMetricsAddsUnitsAndEofToTheSameSamples) {
-  timeOperations(37, 2);
+  TimeOperations(37, 2);
   const Exposition classic = parseExposition(formatPerfMetrics());
   const Exposition open = parseExposition(formatPerfMetrics(ObjectStore::PERF_METRICS_OPENMETRICS));
   EXPECT_TRUE(open.eof);
@@ -132,33 +120,29 @@ class MetricsFileTest : public PerfMetricsTest {
     for (const auto& entry : fs::directory_iterator(dir_)) names.insert(entry.path().filename());
     return names;
   }
-  static std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
   std::string dir_;
 };
 
 TEST_F(MetricsFileTest, ReplacesTheFileWholeWithMode0644) {
   const std::string path = dir_ + "/objstore.prom";
   std::ofstream(path) << "old contents\n";
-  std::ifstream oldReader(path);
+  std::ifstream old_reader(path);
 
-  timeOperations(41, 4);
-  const mode_t savedMask = umask(077);
+  TimeOperations(41, 4);
+  const mode_t saved_mask = umask(077);
   const int result = ObjectStore::writePerfMetricsFile(path);
-  umask(savedMask);
+  umask(saved_mask);
   ASSERT_EQ(result, 0);
   struct stat status;
   ASSERT_EQ(stat(path.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0644u);
-  const std::string written = readFile(path);
+  const std::string written = ReadFile(path);
   EXPECT_EQ(written, formatPerfMetrics());
   EXPECT_EQ(parseExposition(written).byId(kCount).at(41), 4);
   // A reader of the old file still reads it whole: the new one replaced it
   // by name instead of being written over it.
-  std::string oldLine;
-  EXPECT_TRUE(std::getline(oldReader, oldLine) && oldLine == "old contents");
+  std::string old_line;
+  EXPECT_TRUE(std::getline(old_reader, old_line) && old_line == "old contents");
   EXPECT_EQ(entries(), std::set<std::string>{"objstore.prom"});  // no temporary left
 
   // A name without a folder is relative to the working directory.
@@ -166,7 +150,7 @@ TEST_F(MetricsFileTest, ReplacesTheFileWholeWithMode0644) {
   fs::current_path(dir_);
   EXPECT_EQ(ObjectStore::writePerfMetricsFile("relative.prom"), 0);
   fs::current_path(previous);
-  EXPECT_EQ(readFile(dir_ + "/relative.prom"), written);
+  EXPECT_EQ(ReadFile(dir_ + "/relative.prom"), written);
 }
 
 TEST_F(MetricsFileTest, AFailureSaysWhyAndLeavesNothingBehind) {

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -14,7 +13,7 @@
 #include "host/PerfCounter.h"
 #include "perf/objectStorePerf.h"
 #include "tests/support/capture_log_writer.h"
-#include "tests/support/temp_registry.h"
+#include "tests/support/enabled_perf_test.h"
 
 namespace {
 
@@ -31,13 +30,13 @@ const char* const kCatalogue[ObjectStore::PERF_COUNTER_COUNT] = {
     "DiskCacheDiskRead", "DiskCacheDiskWrite", "DiskCacheOpen", "DiskCacheSeek",
     "DiskCacheClose", "pipeline_commit", "stream_lock_wait"};
 
-PerfCounterStats statsOf(const ThrdPerfCounter& engine, int id) {
+PerfCounterStats StatsOf(const ThrdPerfCounter& engine, int id) {
   PerfCounterStats stats{};
   EXPECT_TRUE(engine.getStats(id, stats)) << "counter " << id;
   return stats;
 }
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // ---------------------------------------------------------------------------
 // The engine on its own
@@ -57,9 +56,7 @@ TEST_F(EngineTest, StartsEnabledWithResetAllowedAndNoLogOnStop) {
   EXPECT_TRUE(engine_->enabled);
   EXPECT_TRUE(engine_->resetAllowed);
   EXPECT_FALSE(engine_->logOnStop);
-  engine_->SetInterval(300);
-  EXPECT_EQ(engine_->interval, 300);
-  const PerfCounterStats fresh = statsOf(*engine_, 0);
+  const PerfCounterStats fresh = StatsOf(*engine_, 0);
   EXPECT_EQ(fresh.name, "alpha");
   EXPECT_EQ(fresh.count, 0u);
   EXPECT_EQ(fresh.totalNs, 0u);
@@ -70,34 +67,34 @@ TEST_F(EngineTest, StartsEnabledWithResetAllowedAndNoLogOnStop) {
 TEST_F(EngineTest, MeasuresCountTotalMinimumAndMaximum) {
   for (int ms : {1, 5}) {
     engine_->StartPerfCounter("site", 0);
-    sleepMs(ms);
+    SleepMs(ms);
     engine_->StopPerfCounter("site", 0, 0);
   }
-  const PerfCounterStats stats = statsOf(*engine_, 0);
+  const PerfCounterStats stats = StatsOf(*engine_, 0);
   EXPECT_EQ(stats.count, 2u);
   EXPECT_GE(stats.minNs, 1000000u);
   EXPECT_GE(stats.maxNs, 5000000u);
   EXPECT_LE(stats.minNs, stats.maxNs);
-  EXPECT_EQ(stats.totalNs >= stats.minNs + stats.maxNs, true);
-  EXPECT_EQ(statsOf(*engine_, 1).count, 0u) << "other counters untouched";
+  EXPECT_GE(stats.totalNs, stats.minNs + stats.maxNs);
+  EXPECT_EQ(StatsOf(*engine_, 1).count, 0u) << "other counters untouched";
 }
 
 TEST_F(EngineTest, NestedScopesAreTimedSeparately) {
   engine_->StartPerfCounter("outer", 0);
-  sleepMs(2);
+  SleepMs(2);
   engine_->StartPerfCounter("inner", 0);  // the same counter, nested
-  sleepMs(2);
+  SleepMs(2);
   engine_->StopPerfCounter("inner", 0, 0);
   engine_->StartPerfCounter("other", 1);
   engine_->StopPerfCounter("other", 1, 0);
   engine_->StopPerfCounter("outer", 0, 0);
 
-  const PerfCounterStats stats = statsOf(*engine_, 0);
+  const PerfCounterStats stats = StatsOf(*engine_, 0);
   EXPECT_EQ(stats.count, 2u);
   EXPECT_GE(stats.maxNs, 4000000u) << "the outer scope covers both sleeps";
   EXPECT_GE(stats.minNs, 2000000u);
   EXPECT_LT(stats.minNs, stats.maxNs);
-  EXPECT_EQ(statsOf(*engine_, 1).count, 1u);
+  EXPECT_EQ(StatsOf(*engine_, 1).count, 1u);
 }
 
 TEST_F(EngineTest, UnmatchedStopsAreIgnored) {
@@ -105,31 +102,31 @@ TEST_F(EngineTest, UnmatchedStopsAreIgnored) {
   engine_->StartPerfCounter("site", 0);
   engine_->StopPerfCounter("another label", 0, 0);
   engine_->StopPerfCounter("site", 1, 0);
-  EXPECT_EQ(statsOf(*engine_, 0).count, 0u);
-  EXPECT_EQ(statsOf(*engine_, 1).count, 0u);
+  EXPECT_EQ(StatsOf(*engine_, 0).count, 0u);
+  EXPECT_EQ(StatsOf(*engine_, 1).count, 0u);
 
   // A stop on another thread does not end this thread's scope.
   std::thread([&] { engine_->StopPerfCounter("site", 0, 0); }).join();
-  EXPECT_EQ(statsOf(*engine_, 0).count, 0u);
+  EXPECT_EQ(StatsOf(*engine_, 0).count, 0u);
   engine_->StopPerfCounter("site", 0, 0);
-  EXPECT_EQ(statsOf(*engine_, 0).count, 1u);
+  EXPECT_EQ(StatsOf(*engine_, 0).count, 1u);
   engine_->StopPerfCounter("site", 0, 0);
-  EXPECT_EQ(statsOf(*engine_, 0).count, 1u) << "one start, one stop";
+  EXPECT_EQ(StatsOf(*engine_, 0).count, 1u) << "one start, one stop";
 }
 
 TEST_F(EngineTest, LabelsMatchByTextAndEnginesKeepTheirOwnScopes) {
   char copy[] = "site";
   engine_->StartPerfCounter(copy, 0);
   engine_->StopPerfCounter("site", 0, 0);
-  EXPECT_EQ(statsOf(*engine_, 0).count, 1u);
+  EXPECT_EQ(StatsOf(*engine_, 0).count, 1u);
 
   ThrdPerfCounter other(nullptr);
   ASSERT_EQ(other.AddPerfCounter(0, "alpha", CTRBASETYPE_ELAPSED_TIME, false), 0);
   engine_->StartPerfCounter("site", 0);
   other.StopPerfCounter("site", 0, 0);
-  EXPECT_EQ(statsOf(other, 0).count, 0u);
+  EXPECT_EQ(StatsOf(other, 0).count, 0u);
   engine_->StopPerfCounter("site", 0, 0);
-  EXPECT_EQ(statsOf(*engine_, 0).count, 2u);
+  EXPECT_EQ(StatsOf(*engine_, 0).count, 2u);
 }
 
 TEST_F(EngineTest, AFullScopeTableDropsTheOldestScope) {
@@ -138,11 +135,11 @@ TEST_F(EngineTest, AFullScopeTableDropsTheOldestScope) {
     engine_->StartPerfCounter("site", 1);
   }
   engine_->StopPerfCounter("oldest", 0, 0);
-  EXPECT_EQ(statsOf(*engine_, 0).count, 0u);
+  EXPECT_EQ(StatsOf(*engine_, 0).count, 0u);
   for (int i = 0; i < ThrdPerfCounter::kMaxOpenScopesPerThread + 1; ++i) {
     engine_->StopPerfCounter("site", 1, 0);
   }
-  EXPECT_EQ(statsOf(*engine_, 1).count,
+  EXPECT_EQ(StatsOf(*engine_, 1).count,
             static_cast<uint64_t>(ThrdPerfCounter::kMaxOpenScopesPerThread));
 }
 
@@ -156,7 +153,7 @@ TEST_F(EngineTest, RegistrationRefusesBadOrConflictingIds) {
   EXPECT_EQ(log->messages().size(), 3u);
   EXPECT_EQ(engine_->AddPerfCounter(0, "alpha", CTRBASETYPE_ELAPSED_TIME, false), 0)
       << "the same registration again is harmless";
-  EXPECT_EQ(statsOf(*engine_, 0).name, "alpha");
+  EXPECT_EQ(StatsOf(*engine_, 0).name, "alpha");
 
   PerfCounterStats stats{};
   EXPECT_FALSE(engine_->getStats(2, stats));
@@ -177,35 +174,35 @@ TEST_F(EngineTest, ClearEnabledReachesNothing) {
   engine_->ResetPerfCounters("PerfCtr", nullptr, -1);
   engine_->enabled = true;
   engine_->StopPerfCounter("site", 0, 0);  // ends the first start
-  EXPECT_EQ(statsOf(*engine_, 0).count, 1u);
+  EXPECT_EQ(StatsOf(*engine_, 0).count, 1u);
   EXPECT_FALSE(log->messages().empty()) << "the one enabled stop reports";
 }
 
 TEST_F(EngineTest, ResetNeedsBothFlagsAndHonoursTheSelector) {
   ASSERT_EQ(engine_->AddPerfCounter(2, "kept", CTRBASETYPE_ELAPSED_TIME, true), 0);
-  auto countOnce = [&] {
+  auto CountOnce = [&] {
     for (int id : {0, 1, 2}) {
       engine_->StartPerfCounter("site", id);
       engine_->StopPerfCounter("site", id, 0);
     }
   };
-  countOnce();
+  CountOnce();
   engine_->resetAllowed = false;
   engine_->ResetPerfCounters("PerfCtr", nullptr, -1);
-  EXPECT_EQ(statsOf(*engine_, 0).count, 1u);
+  EXPECT_EQ(StatsOf(*engine_, 0).count, 1u);
 
   engine_->resetAllowed = true;
   engine_->ResetPerfCounters("PerfCtr", "just one", 1);
-  EXPECT_EQ(statsOf(*engine_, 0).count, 1u);
-  EXPECT_EQ(statsOf(*engine_, 1).count, 0u);
+  EXPECT_EQ(StatsOf(*engine_, 0).count, 1u);
+  EXPECT_EQ(StatsOf(*engine_, 1).count, 0u);
 
   engine_->ResetPerfCounters("PerfCtr", nullptr, -1);
-  const PerfCounterStats zeroed = statsOf(*engine_, 0);
+  const PerfCounterStats zeroed = StatsOf(*engine_, 0);
   EXPECT_EQ(zeroed.count, 0u);
   EXPECT_EQ(zeroed.totalNs, 0u);
   EXPECT_EQ(zeroed.minNs, 0u);
   EXPECT_EQ(zeroed.maxNs, 0u);
-  EXPECT_EQ(statsOf(*engine_, 2).count, 1u) << "registered to keep its figures";
+  EXPECT_EQ(StatsOf(*engine_, 2).count, 1u) << "registered to keep its figures";
 }
 
 TEST_F(EngineTest, LogOnStopReportsOncePerStopAfterCounting) {
@@ -238,7 +235,7 @@ TEST(EnginePeriodicReportTest, AStopAfterTheIntervalWritesAReport) {
   EXPECT_FALSE(reported.isSet()) << "the interval has not passed yet";
   EXPECT_TRUE(log->messages().empty());
 
-  sleepMs(1100);
+  SleepMs(1100);
   engine.StartPerfCounter("site", 3);
   engine.StopPerfCounter("site", 3, 0);
   EXPECT_TRUE(reported.wait(0));
@@ -256,59 +253,29 @@ TEST(EnginePeriodicReportTest, AStopAfterTheIntervalWritesAReport) {
 // The process's engine, through the library
 // ---------------------------------------------------------------------------
 
-// Enables the counters from an empty registry (InitPerfCounters is idempotent
-// once enabled) and starts each test from zeroed counters and default flags.
-class ScopeTest : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() { registry_.emplace(nullptr); }
-  static void TearDownTestSuite() { registry_.reset(); }
-  void SetUp() override {
-    ObjectStore::InitPerfCounters();
-    ASSERT_TRUE(ObjectStore::g_object_store_enable_perf);
-    ASSERT_NE(ObjectStore::g_object_store_counter, nullptr);
-    engine().enabled = true;
-    engine().resetAllowed = true;
-    engine().logOnStop = false;
-    ObjectStore::clearPerfCounters();
-  }
-  void TearDown() override {
-    engine().enabled = true;
-    engine().resetAllowed = true;
-    engine().logOnStop = false;
-  }
-  static ThrdPerfCounter& engine() { return *ObjectStore::g_object_store_counter; }
-
-  // The store read when no focus is set.
-  static std::string storeFile() { return registry_->file("Instance001"); }
-
-  static std::optional<testing_support::TempRegistry> registry_;
-};
-
-std::optional<testing_support::TempRegistry> ScopeTest::registry_;
+using ScopeTest = testing_support::EnabledPerfTest;
 
 TEST_F(ScopeTest, TheEngineHoldsTheWholeCatalogue) {
   EXPECT_EQ(engine().interval, 300);
   for (int id = 0; id < ObjectStore::PERF_COUNTER_COUNT; ++id) {
-    EXPECT_EQ(statsOf(engine(), id).name, kCatalogue[id]) << "row " << id;
+    EXPECT_EQ(StatsOf(engine(), id).name, kCatalogue[id]) << "row " << id;
   }
   PerfCounterStats stats{};
   EXPECT_FALSE(engine().getStats(ObjectStore::PERF_COUNTER_COUNT, stats));
-  EXPECT_EQ(statsOf(engine(), 41).name, "DiskCacheFstat");
-  EXPECT_EQ(statsOf(engine(), 48).name, "stream_lock_wait");
 }
 
 TEST_F(ScopeTest, ARepeatedInitReadsNothingAndKeepsTheEngine) {
   ThrdPerfCounter* const before = ObjectStore::g_object_store_counter;
   // A malformed store would be logged if it were read.
   {
-    std::FILE* store = std::fopen(storeFile().c_str(), "w");
+    std::FILE* store = std::fopen(registry_->file("Instance001").c_str(), "w");
     ASSERT_NE(store, nullptr);
     std::fputs("not an ini file\n", store);
     std::fclose(store);
   }
   ScopedCaptureLog log(10);
   ObjectStore::InitPerfCounters();
-  fs::remove(storeFile());
+  fs::remove(registry_->file("Instance001"));
   EXPECT_EQ(ObjectStore::g_object_store_counter, before);
   EXPECT_TRUE(ObjectStore::g_object_store_enable_perf);
   EXPECT_TRUE(log->messages().empty());
@@ -317,17 +284,15 @@ TEST_F(ScopeTest, ARepeatedInitReadsNothingAndKeepsTheEngine) {
 TEST_F(ScopeTest, TimeFunctionCountsItsLifetime) {
   {
     ObjectStore::TimeFunction timer("getFileSize", 41);
-    EXPECT_EQ(timer.id, 41);
-    EXPECT_STREQ(timer.label, "getFileSize");
-    sleepMs(1);
+    SleepMs(1);
   }
   ObjectStore::OBJECT_STORE_START_PERF_COUNTER("custom", 37);
   ObjectStore::OBJECT_STORE_STOP_PERF_COUNTER("custom", 37);
 
-  const PerfCounterStats fstat = statsOf(engine(), 41);
+  const PerfCounterStats fstat = StatsOf(engine(), 41);
   EXPECT_EQ(fstat.count, 1u);
   EXPECT_GE(fstat.totalNs, 1000000u);
-  EXPECT_EQ(statsOf(engine(), 37).count, 1u);
+  EXPECT_EQ(StatsOf(engine(), 37).count, 1u);
 }
 
 TEST_F(ScopeTest, AScopeLeftByAnExceptionStillStops) {
@@ -336,7 +301,7 @@ TEST_F(ScopeTest, AScopeLeftByAnExceptionStillStops) {
     throw std::runtime_error("leaving");
   } catch (const std::runtime_error&) {
   }
-  EXPECT_EQ(statsOf(engine(), 12).count, 1u);
+  EXPECT_EQ(StatsOf(engine(), 12).count, 1u);
 }
 
 TEST_F(ScopeTest, SilentWhenDisabledAtEitherLevel) {
@@ -352,8 +317,8 @@ TEST_F(ScopeTest, SilentWhenDisabledAtEitherLevel) {
   { ObjectStore::TimeFunction timer("globalOff", 6); }
   ObjectStore::g_object_store_enable_perf = true;
 
-  EXPECT_EQ(statsOf(engine(), 5).count, 0u);
-  EXPECT_EQ(statsOf(engine(), 6).count, 0u);
+  EXPECT_EQ(StatsOf(engine(), 5).count, 0u);
+  EXPECT_EQ(StatsOf(engine(), 6).count, 0u);
   EXPECT_TRUE(log->messages().empty());
 }
 
@@ -375,12 +340,12 @@ TEST_F(ScopeTest, ClearPerfCountersZeroesUnlessResetIsBarred) {
   { ObjectStore::TimeFunction timer("site", 7); }
   engine().resetAllowed = false;
   ObjectStore::clearPerfCounters();
-  EXPECT_EQ(statsOf(engine(), 7).count, 1u);
+  EXPECT_EQ(StatsOf(engine(), 7).count, 1u);
 
   engine().resetAllowed = true;
   ScopedCaptureLog log(10);
   ObjectStore::clearPerfCounters();
-  EXPECT_EQ(statsOf(engine(), 7).count, 0u);
+  EXPECT_EQ(StatsOf(engine(), 7).count, 0u);
   EXPECT_TRUE(log->messages().empty());
 }
 

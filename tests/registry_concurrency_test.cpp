@@ -30,7 +30,7 @@ TEST_F(RegistryConcurrencyTest, LookupsWhileASetterReplacesTheFile) {
   testing_support::ScopedCaptureLog log(10);
   constexpr int kWrites = 200;
   std::atomic<bool> done{false};
-  std::atomic<int> badReads{0};
+  std::atomic<int> bad_reads{0};
 
   std::vector<std::thread> readers;
   for (int r = 0; r < 4; ++r) {
@@ -39,9 +39,9 @@ TEST_F(RegistryConcurrencyTest, LookupsWhileASetterReplacesTheFile) {
       while (!done.load()) {
         const int value = ObjectStore::getRegistryValue<int>("counter", -1, 0, INT_MAX);
         // One writer counts upwards, so a reader never goes back in time.
-        if (value < last || value > kWrites) badReads.fetch_add(1);
+        if (value < last || value > kWrites) bad_reads.fetch_add(1);
         last = value;
-        if (ObjectStore::getRegistryString("name") != "steady") badReads.fetch_add(1);
+        if (ObjectStore::getRegistryString("name") != "steady") bad_reads.fetch_add(1);
       }
     });
   }
@@ -53,7 +53,7 @@ TEST_F(RegistryConcurrencyTest, LookupsWhileASetterReplacesTheFile) {
   writer.join();
   for (std::thread& t : readers) t.join();
 
-  EXPECT_EQ(badReads.load(), 0);
+  EXPECT_EQ(bad_reads.load(), 0);
   EXPECT_EQ(ObjectStore::getRegistryValue<int>("counter", -1, 0, INT_MAX), kWrites);
   EXPECT_TRUE(log->messages().empty());
 }

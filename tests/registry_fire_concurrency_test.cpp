@@ -25,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include "host/FileIo_internal.h"
 #include "host/PlatformInfo.h"
 #include "objstore/objStrUtils.h"
 #include "tests/support/capture_log_writer.h"
@@ -41,69 +42,56 @@ const char kSteadyText[] = "steady value";
 constexpr size_t kTextLength = 24;
 
 // Generation g writes 111111111 * (g + 1) and a text of 24 times 'A' + g.
-int generationNumber(int g) { return 111111111 * (g + 1); }
-std::string generationText(int g) { return std::string(kTextLength, static_cast<char>('A' + g)); }
+int GenerationNumber(int g) { return 111111111 * (g + 1); }
+std::string GenerationText(int g) { return std::string(kTextLength, static_cast<char>('A' + g)); }
 
 // The whole store of generation g. The changing values come after the padding,
-// so a reader that saw only part of a file would miss them. With `sameLayout`
+// so a reader that saw only part of a file would miss them. With `same_layout`
 // every generation has the same length and differs only in the bytes of the
 // two changing values; otherwise the padding (and so the size, 1 to 9 KiB,
 // up to three read chunks) differs as well.
-std::string generationStore(int g, bool sameLayout) {
-  const int padding = sameLayout ? 120 : 30 + 90 * g;
+std::string GenerationStore(int g, bool same_layout) {
+  const int padding = same_layout ? 120 : 30 + 90 * g;
   std::string store = "[Zelt]\nsSteady=" + std::string(kSteadyText) + "\n";
   char line[64];
   for (int i = 0; i < padding; ++i) {
     std::snprintf(line, sizeof line, "sPad%04d=padding text %04d\n", i, i);
     store += line;
   }
-  store += "sGeneration=" + generationText(g) + "\n";
+  store += "sGeneration=" + GenerationText(g) + "\n";
   store += "[~Zelt]\nnSteady=" + std::to_string(kSteadyNumber) + "\n";
   for (int i = 0; i < padding; ++i) {
     std::snprintf(line, sizeof line, "nPad%04d=%d\n", i, i);
     store += line;
   }
-  store += "nGeneration=" + std::to_string(generationNumber(g)) + "\n";
+  store += "nGeneration=" + std::to_string(GenerationNumber(g)) + "\n";
   return store;
 }
 
-bool writeAll(int fd, const char* data, size_t size) {
-  while (size > 0) {
-    const ssize_t wrote = ::write(fd, data, size);
-    if (wrote < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += wrote;
-    size -= static_cast<size_t>(wrote);
-  }
-  return true;
-}
-
 // Writes `contents` to a new file beside `path` and renames it over `path`.
-bool replaceAtomically(const std::string& path, const std::string& contents) {
+bool ReplaceAtomically(const std::string& path, const std::string& contents) {
   const std::string temporary = path + ".writer-tmp";
   const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  const bool written = writeAll(fd, contents.data(), contents.size());
+  const bool written = writeAll(fd, contents.data(), contents.size()) == 0;
   return ::close(fd) == 0 && written && ::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
 // Truncates `path` and writes `contents` in three pieces, so that readers can
 // catch the file empty, half written, or between the pieces.
-bool rewriteInPlace(const std::string& path, const std::string& contents, unsigned seed) {
+bool RewriteInPlace(const std::string& path, const std::string& contents, unsigned seed) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
   if (fd < 0) return false;
   const size_t first = seed % contents.size();
   const size_t second = first + (seed / 7) % (contents.size() - first);
-  const bool written = writeAll(fd, contents.data(), first) &&
-                       writeAll(fd, contents.data() + first, second - first) &&
-                       writeAll(fd, contents.data() + second, contents.size() - second);
+  const bool written = writeAll(fd, contents.data(), first) == 0 &&
+                       writeAll(fd, contents.data() + first, second - first) == 0 &&
+                       writeAll(fd, contents.data() + second, contents.size() - second) == 0;
   return ::close(fd) == 0 && written;
 }
 
 // Whether the parent has closed our standard input, its signal to stop.
-bool stopRequested() {
+bool StopRequested() {
   pollfd input = {0, POLLIN, 0};
   return ::poll(&input, 1, 0) != 0;
 }
@@ -112,26 +100,26 @@ bool stopRequested() {
 // the store, OBJSTORE_FIRE_ITERATIONS the least number of replacements; it
 // goes on until its standard input closes, then prints how many it made. The
 // exit status is 0 when every replacement succeeded.
-int runWriter(const std::string& mode) {
+int RunWriter(const std::string& mode) {
   const char* path = std::getenv("OBJSTORE_FIRE_FILE");
-  const char* iterationsText = std::getenv("OBJSTORE_FIRE_ITERATIONS");
-  if (path == nullptr || iterationsText == nullptr) return 2;
-  const int iterations = std::atoi(iterationsText);
+  const char* iterations_text = std::getenv("OBJSTORE_FIRE_ITERATIONS");
+  if (path == nullptr || iterations_text == nullptr) return 2;
+  const int iterations = std::atoi(iterations_text);
   std::string stores[kGenerations];
-  for (int g = 0; g < kGenerations; ++g) stores[g] = generationStore(g, mode == "inplace");
+  for (int g = 0; g < kGenerations; ++g) stores[g] = GenerationStore(g, mode == "inplace");
   ZQPlatformInfo store;
   int i = 1;
-  for (; i <= iterations || !stopRequested(); ++i) {
+  for (; i <= iterations || !StopRequested(); ++i) {
     const int g = i % kGenerations;
     bool ok;
     if (mode == "rename") {
-      ok = replaceAtomically(path, stores[g]);
+      ok = ReplaceAtomically(path, stores[g]);
     } else if (mode == "inplace") {
-      ok = rewriteInPlace(path, stores[g], static_cast<unsigned>(i) * 2654435761u);
+      ok = RewriteInPlace(path, stores[g], static_cast<unsigned>(i) * 2654435761u);
     } else if (mode == "setter") {
       // The store's own writer: alternately the number and the text.
-      ok = i % 2 == 0 ? store.setValue("~Zelt", "nGeneration", generationNumber(g))
-                      : store.setString("Zelt", "sGeneration", generationText(g));
+      ok = i % 2 == 0 ? store.setValue("~Zelt", "nGeneration", GenerationNumber(g))
+                      : store.setString("Zelt", "sGeneration", GenerationText(g));
     } else {
       return 2;
     }
@@ -143,9 +131,9 @@ int runWriter(const std::string& mode) {
 
 struct WriterEntry {
   WriterEntry() {
-    if (const char* mode = std::getenv("OBJSTORE_FIRE_WRITER")) _exit(runWriter(mode));
+    if (const char* mode = std::getenv("OBJSTORE_FIRE_WRITER")) _exit(RunWriter(mode));
   }
-} const writerEntry;
+} const writer_entry;
 
 // What the readers saw, by lookup and outcome.
 struct Tally {
@@ -154,8 +142,8 @@ struct Tally {
   long torn = 0;     // a value made of the bytes of written values, cut or mixed
   long missing = 0;  // the default or the empty text
   long wrong = 0;    // anything else: a value nobody wrote
-  int generationsSeen = 0;
-  std::vector<std::string> wrongSamples;
+  int generations_seen = 0;
+  std::vector<std::string> wrong_samples;
 
   void add(const Tally& other) {
     lookups += other.lookups;
@@ -163,91 +151,91 @@ struct Tally {
     torn += other.torn;
     missing += other.missing;
     wrong += other.wrong;
-    generationsSeen |= other.generationsSeen;
-    for (const std::string& s : other.wrongSamples)
-      if (wrongSamples.size() < 10) wrongSamples.push_back(s);
+    generations_seen |= other.generations_seen;
+    for (const std::string& s : other.wrong_samples)
+      if (wrong_samples.size() < 10) wrong_samples.push_back(s);
   }
-  void wrongValue(const std::string& what) {
+  void wrong_value(const std::string& what) {
     ++wrong;
-    if (wrongSamples.size() < 10) wrongSamples.push_back(what);
+    if (wrong_samples.size() < 10) wrong_samples.push_back(what);
   }
 };
 
 // Whether `text` could come from cutting and mixing, byte position by byte
 // position, values of the same length whose bytes are all among `bytes`.
-bool isTornOf(const std::string& text, const std::string& bytes, size_t maxLength) {
-  if (text.empty() || text.size() > maxLength) return false;
+bool IsTornOf(const std::string& text, const std::string& bytes, size_t max_length) {
+  if (text.empty() || text.size() > max_length) return false;
   return text.find_first_not_of(bytes) == std::string::npos;
 }
 
-bool isPrefixOf(const std::string& text, const std::string& of) {
+bool IsPrefixOf(const std::string& text, const std::string& of) {
   return !text.empty() && text.size() < of.size() && of.compare(0, text.size(), text) == 0;
 }
 
-// One round of the four lookups, classified. `tornAllowed` is false while the
+// One round of the four lookups, classified. `torn_allowed` is false while the
 // writer replaces the file atomically: then every lookup must find a whole
 // generation.
-void lookUpOnce(Tally& tally, bool tornAllowed) {
+void LookUpOnce(Tally& tally, bool torn_allowed) {
   const int number = ObjectStore::getRegistryValue<int>("nGeneration", kDefault, 0, INT_MAX);
   const std::string text = ObjectStore::getRegistryString("sGeneration");
-  const int steadyNumber = ObjectStore::getRegistryValue<int>("nSteady", kDefault, 0, INT_MAX);
-  const std::string steadyText = ObjectStore::getRegistryString("sSteady");
+  const int steady_number = ObjectStore::getRegistryValue<int>("nSteady", kDefault, 0, INT_MAX);
+  const std::string steady_text = ObjectStore::getRegistryString("sSteady");
   tally.lookups += 4;
 
-  bool wholeNumber = false;
-  bool wholeText = false;
+  bool whole_number = false;
+  bool whole_text = false;
   for (int g = 0; g < kGenerations; ++g) {
-    if (number == generationNumber(g)) {
-      wholeNumber = true;
-      tally.generationsSeen |= 1 << g;
+    if (number == GenerationNumber(g)) {
+      whole_number = true;
+      tally.generations_seen |= 1 << g;
     }
-    if (text == generationText(g)) {
-      wholeText = true;
-      tally.generationsSeen |= 1 << g;
+    if (text == GenerationText(g)) {
+      whole_text = true;
+      tally.generations_seen |= 1 << g;
     }
   }
-  const std::string numberText = std::to_string(number);
+  const std::string number_text = std::to_string(number);
   const auto classify = [&](bool whole, bool missing, bool torn, const std::string& what) {
     if (whole) {
       ++tally.whole;
-    } else if (missing && tornAllowed) {
+    } else if (missing && torn_allowed) {
       ++tally.missing;
-    } else if (torn && tornAllowed) {
+    } else if (torn && torn_allowed) {
       ++tally.torn;
     } else {
-      tally.wrongValue(what);
+      tally.wrong_value(what);
     }
   };
-  classify(wholeNumber, number == kDefault, isTornOf(numberText, "123", 9),
-           "nGeneration=" + numberText);
-  classify(wholeText, text.empty(), isTornOf(text, "ABC", kTextLength), "sGeneration=" + text);
-  classify(steadyNumber == kSteadyNumber, steadyNumber == kDefault,
-           isPrefixOf(std::to_string(steadyNumber), std::to_string(kSteadyNumber)),
-           "nSteady=" + std::to_string(steadyNumber));
-  classify(steadyText == kSteadyText, steadyText.empty(), isPrefixOf(steadyText, kSteadyText),
-           "sSteady=" + steadyText);
+  classify(whole_number, number == kDefault, IsTornOf(number_text, "123", 9),
+           "nGeneration=" + number_text);
+  classify(whole_text, text.empty(), IsTornOf(text, "ABC", kTextLength), "sGeneration=" + text);
+  classify(steady_number == kSteadyNumber, steady_number == kDefault,
+           IsPrefixOf(std::to_string(steady_number), std::to_string(kSteadyNumber)),
+           "nSteady=" + std::to_string(steady_number));
+  classify(steady_text == kSteadyText, steady_text.empty(), IsPrefixOf(steady_text, kSteadyText),
+           "sSteady=" + steady_text);
 }
 
 class RegistryFireConcurrencyTest : public ::testing::Test {
  protected:
-  std::string storeFile() const { return registry_.file("Fire"); }
+  std::string StoreFile() const { return registry_.file("Fire"); }
 
   // Seeds the store with generation 0, starts the writer process in `mode`
   // and looks values up from `readers` threads until the writer has made at
   // least `replacements` replacements and the readers at least `lookups`
   // lookups, all while the writer runs. Where lookups are slow (sanitizers,
   // debug builds, a loaded machine) a tenth of them will do after 3 s.
-  Tally runAgainstWriter(const char* mode, int replacements, long lookups, bool sameLayout,
-                         bool tornAllowed, int readers = 2) {
+  Tally RunAgainstWriter(const char* mode, int replacements, long lookups, bool same_layout,
+                         bool torn_allowed, int readers = 2) {
     Tally total;
-    EXPECT_TRUE(replaceAtomically(storeFile(), generationStore(0, sameLayout)));
+    EXPECT_TRUE(ReplaceAtomically(StoreFile(), GenerationStore(0, same_layout)));
 
     std::vector<std::string> variables;
     for (char** entry = environ; *entry != nullptr; ++entry) {
       if (std::strncmp(*entry, "OBJSTORE_FIRE_", 14) != 0) variables.push_back(*entry);
     }
     variables.push_back(std::string("OBJSTORE_FIRE_WRITER=") + mode);
-    variables.push_back("OBJSTORE_FIRE_FILE=" + storeFile());
+    variables.push_back("OBJSTORE_FIRE_FILE=" + StoreFile());
     variables.push_back("OBJSTORE_FIRE_ITERATIONS=" + std::to_string(replacements));
     std::vector<char*> envp;
     for (std::string& v : variables) envp.push_back(&v[0]);
@@ -281,7 +269,7 @@ class RegistryFireConcurrencyTest : public ::testing::Test {
     }
 
     std::atomic<bool> done{false};
-    std::atomic<long> lookupsSoFar{0};
+    std::atomic<long> lookups_so_far{0};
     std::mutex mutex;
     std::vector<std::thread> threads;
     for (int r = 0; r < readers; ++r) {
@@ -290,18 +278,18 @@ class RegistryFireConcurrencyTest : public ::testing::Test {
         // At least one round after the writer is done, so that every reader
         // also sees the final store.
         do {
-          lookUpOnce(mine, tornAllowed);
-          lookupsSoFar.fetch_add(4);
+          LookUpOnce(mine, torn_allowed);
+          lookups_so_far.fetch_add(4);
         } while (!done.load());
-        lookUpOnce(mine, tornAllowed);
+        LookUpOnce(mine, torn_allowed);
         std::lock_guard<std::mutex> guard(mutex);
         total.add(mine);
       });
     }
     for (;;) {
-      const long soFar = lookupsSoFar.load();
-      if (soFar >= lookups) break;
-      if (soFar >= lookups / 10 &&
+      const long so_far = lookups_so_far.load();
+      if (so_far >= lookups) break;
+      if (so_far >= lookups / 10 &&
           std::chrono::steady_clock::now() - start > std::chrono::seconds(3))
         break;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -323,11 +311,11 @@ class RegistryFireConcurrencyTest : public ::testing::Test {
         << "the writer process failed, status " << status;
     EXPECT_GE(made, replacements);
     std::cout << "[ figures  ] " << mode << ": " << made << " replacements, store of "
-              << generationStore(0, sameLayout).size() << " bytes at the start, " << total.lookups
+              << GenerationStore(0, same_layout).size() << " bytes at the start, " << total.lookups
               << " lookups by " << readers << " threads in " << seconds << " s; whole "
               << total.whole << ", torn " << total.torn << ", missing " << total.missing
               << ", wrong " << total.wrong << "\n";
-    EXPECT_EQ(total.wrong, 0) << ::testing::PrintToString(total.wrongSamples);
+    EXPECT_EQ(total.wrong, 0) << ::testing::PrintToString(total.wrong_samples);
     return total;
   }
 
@@ -339,8 +327,8 @@ class RegistryFireConcurrencyTest : public ::testing::Test {
 // message.
 TEST_F(RegistryFireConcurrencyTest, AWriterThatRenamesOverTheStoreIsSeenWhole) {
   testing_support::ScopedCaptureLog log(10);
-  const Tally tally = runAgainstWriter("rename", 1000, 8000, false, false);
-  EXPECT_GT(tally.generationsSeen & 6, 0) << "no replacement was seen";
+  const Tally tally = RunAgainstWriter("rename", 1000, 8000, false, false);
+  EXPECT_GT(tally.generations_seen & 6, 0) << "no replacement was seen";
   EXPECT_EQ(tally.whole, tally.lookups);
   EXPECT_EQ(log->texts(), std::vector<std::string>());
 }
@@ -349,8 +337,8 @@ TEST_F(RegistryFireConcurrencyTest, AWriterThatRenamesOverTheStoreIsSeenWhole) {
 // by the directory lock, replaced by rename, one value per update.
 TEST_F(RegistryFireConcurrencyTest, TheStoresOwnSetterInAnotherProcessIsSeenWhole) {
   testing_support::ScopedCaptureLog log(10);
-  const Tally tally = runAgainstWriter("setter", 300, 4000, false, false);
-  EXPECT_GT(tally.generationsSeen & 6, 0) << "no update was seen";
+  const Tally tally = RunAgainstWriter("setter", 300, 4000, false, false);
+  EXPECT_GT(tally.generations_seen & 6, 0) << "no update was seen";
   EXPECT_EQ(tally.whole, tally.lookups);
   EXPECT_EQ(log->texts(), std::vector<std::string>());
 }
@@ -365,17 +353,17 @@ TEST_F(RegistryFireConcurrencyTest, TheStoresOwnSetterInAnotherProcessIsSeenWhol
 // bytes that no version had there. Messages are only the documented ones.
 TEST_F(RegistryFireConcurrencyTest, AWriterThatRewritesInPlaceYieldsOnlyWrittenBytes) {
   testing_support::ScopedCaptureLog log(10);
-  const Tally tally = runAgainstWriter("inplace", 4000, 4000, true, true);
-  EXPECT_GT(tally.generationsSeen & 6, 0) << "no rewrite was seen";
+  const Tally tally = RunAgainstWriter("inplace", 4000, 4000, true, true);
+  EXPECT_GT(tally.generations_seen & 6, 0) << "no rewrite was seen";
   // A torn read can cut lines anywhere; their problems are logged by line.
-  const std::string storePrefix = "Error: Can't parse [" + storeFile() + "]";
+  const std::string store_prefix = "Error: Can't parse [" + StoreFile() + "]";
   std::map<std::string, int> unexpected;
   for (const std::string& text : log->texts()) {
-    const bool storeProblem = text.compare(0, storePrefix.size(), storePrefix) == 0;
+    const bool store_problem = text.compare(0, store_prefix.size(), store_prefix) == 0;
     // A line cut right after '=' leaves an empty value, which is no number.
-    const bool emptyNumber = text == "Error: Can't parse [nGeneration]: []" ||
+    const bool empty_number = text == "Error: Can't parse [nGeneration]: []" ||
                              text == "Error: Can't parse [nSteady]: []";
-    if (!storeProblem && !emptyNumber) ++unexpected[text];
+    if (!store_problem && !empty_number) ++unexpected[text];
   }
   EXPECT_TRUE(unexpected.empty()) << ::testing::PrintToString(unexpected);
 }

@@ -29,6 +29,7 @@
 #include "host/PlatformInfo.h"
 #include "objstore/objStrUtils.h"
 #include "tests/support/capture_log_writer.h"
+#include "tests/support/file_text.h"
 #include "tests/support/temp_registry.h"
 
 namespace {
@@ -39,27 +40,21 @@ using testing_support::ScopedCaptureLog;
 constexpr int kDefault = -7;  // no store below holds this number
 constexpr size_t kStoreLimit = 4 * 1024 * 1024;
 
-int lookUpNumber(const char* name) {
+int LookUpNumber(const char* name) {
   return ObjectStore::getRegistryValue<int>(name, kDefault, 0, INT_MAX);
 }
 
 class RegistryFireTest : public ::testing::Test {
  protected:
-  std::string storeFile() const { return registry_.file("Fire"); }
-  void writeStore(const std::string& contents) const {
-    std::ofstream out(storeFile(), std::ios::binary | std::ios::trunc);
-    out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
-    out.close();
-    ASSERT_TRUE(out.good()) << storeFile();
+  std::string StoreFile() const { return registry_.file("Fire"); }
+  void WriteStore(const std::string& contents) const {
+    ASSERT_TRUE(testing_support::WriteFile(StoreFile(), contents)) << StoreFile();
   }
-  std::string readStore() const {
-    std::ifstream in(storeFile(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  std::string ReadStore() const { return testing_support::ReadFile(StoreFile()); }
   // A message about a problem of the store: a line it skips, or the count of
   // those not shown.
-  bool isProblemMessage(const std::string& text) const {
-    const std::string prefix = "Error: Can't parse [" + storeFile() + "]";
+  bool IsProblemMessage(const std::string& text) const {
+    const std::string prefix = "Error: Can't parse [" + StoreFile() + "]";
     return text.compare(0, prefix.size(), prefix) == 0;
   }
 
@@ -78,7 +73,7 @@ struct Setting {
   size_t end = 0;
 };
 
-std::string rightTrimmed(std::string text) {
+std::string RightTrimmed(std::string text) {
   while (!text.empty() && text.back() == ' ') text.pop_back();
   return text;
 }
@@ -109,50 +104,50 @@ TEST_F(RegistryFireTest, AStoreCutAtAnyByteGivesTheValueItsCutOrTheDefault) {
     store += "\n";
   }
 
-  long cutValues = 0;
+  long CutValues = 0;
   for (size_t cut = 0; cut <= store.size(); ++cut) {
-    writeStore(store.substr(0, cut));
+    WriteStore(store.substr(0, cut));
     for (const Setting& s : settings) {
       SCOPED_TRACE("cut at " + std::to_string(cut) + ", " + s.name);
       ScopedCaptureLog log(10);
       std::string got;
       if (s.numeric) {
-        const int number = lookUpNumber(s.name);
+        const int number = LookUpNumber(s.name);
         if (number != kDefault) got = std::to_string(number);
       } else {
         got = ObjectStore::getRegistryString(s.name);
       }
       const std::vector<std::string> messages = log->texts();
       ASSERT_LE(messages.size(), 1u);
-      const bool problem = !messages.empty() && isProblemMessage(messages[0]);
+      const bool problem = !messages.empty() && IsProblemMessage(messages[0]);
       const bool complete = cut >= s.end;
-      const bool cutInside = cut > s.begin && cut < s.end;
-      const std::string cutText = cutInside ? std::string(s.text, cut - s.begin) : "";
+      const bool cut_inside = cut > s.begin && cut < s.end;
+      const std::string cut_text = cut_inside ? std::string(s.text, cut - s.begin) : "";
 
       if (got == s.text) {
         EXPECT_TRUE(complete);
       } else if (got.empty()) {
         EXPECT_FALSE(complete) << "a complete value was lost";
       } else {
-        ASSERT_TRUE(cutInside) << "read [" << got << "], which was never written";
-        std::istringstream number(cutText);
+        ASSERT_TRUE(cut_inside) << "read [" << got << "], which was never written";
+        std::istringstream number(cut_text);
         int parsed = 0;
         EXPECT_EQ(got,
-                  s.numeric ? (number >> parsed, std::to_string(parsed)) : rightTrimmed(cutText));
-        ++cutValues;
+                  s.numeric ? (number >> parsed, std::to_string(parsed)) : RightTrimmed(cut_text));
+        ++CutValues;
       }
       if (!messages.empty() && !problem) {
         // The one other message: a number cut down to nothing, or to its sign.
         ASSERT_TRUE(s.numeric) << messages[0];
         EXPECT_TRUE(messages[0] ==
-                        "Error: Can't parse [" + std::string(s.name) + "]: [" + cutText + "]" &&
+                        "Error: Can't parse [" + std::string(s.name) + "]: [" + cut_text + "]" &&
                     !complete)
             << messages[0];
       }
     }
   }
   std::cout << "[ figures  ] " << store.size() + 1 << " cuts of a " << store.size()
-            << "-byte store, " << (store.size() + 1) * settings.size() << " lookups, " << cutValues
+            << "-byte store, " << (store.size() + 1) * settings.size() << " lookups, " << CutValues
             << " of them read a value cut short\n";
 }
 
@@ -165,16 +160,16 @@ struct Garbage {
   std::string bytes;
 };
 
-std::vector<Garbage> garbageStores() {
+std::vector<Garbage> GarbageStores() {
   std::mt19937 random(20240611);
-  const auto randomBytes = [&random](size_t size, const std::string& alphabet) {
+  const auto RandomBytes = [&random](size_t size, const std::string& alphabet) {
     std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
     std::string bytes(size, '\0');
     for (char& c : bytes) c = alphabet[pick(random)];
     return bytes;
   };
-  std::string anyByte(256, '\0');
-  for (int i = 0; i < 256; ++i) anyByte[static_cast<size_t>(i)] = static_cast<char>(i);
+  std::string any_byte(256, '\0');
+  for (int i = 0; i < 256; ++i) any_byte[static_cast<size_t>(i)] = static_cast<char>(i);
   // Everything that gives INI structure, so that sections, keys and their
   // errors do occur; the probes' names cannot be spelt with it.
   static const char kPunctuation[] = "[]=;#~ \t\r\n\v\fZeltab01\0\x80\xff";
@@ -182,11 +177,11 @@ std::vector<Garbage> garbageStores() {
 
   std::vector<Garbage> stores;
   for (size_t size : {1, 31, 4095, 4096, 4097, 65536, 1 << 20}) {
-    stores.push_back({"random bytes, " + std::to_string(size), randomBytes(size, anyByte)});
+    stores.push_back({"random bytes, " + std::to_string(size), RandomBytes(size, any_byte)});
   }
   for (int round = 0; round < 8; ++round) {
     stores.push_back({"random INI punctuation, round " + std::to_string(round),
-                      randomBytes(16384, punctuation)});
+                      RandomBytes(16384, punctuation)});
   }
   stores.push_back({"NULs only", std::string(65536, '\0')});
   stores.push_back({"0xff only", std::string(65536, '\xff')});
@@ -204,24 +199,24 @@ TEST_F(RegistryFireTest, GarbageNeverYieldsAValue) {
   const std::string valid = "[Zelt]\nsValue=media01\n[~Zelt]\nnValue=12345\n";
   long lookups = 0;
   size_t bytes = 0;
-  for (const Garbage& garbage : garbageStores()) {
+  for (const Garbage& garbage : GarbageStores()) {
     const std::string layouts[] = {garbage.bytes, valid + garbage.bytes,
                                    garbage.bytes + "\n" + valid};
     for (size_t layout = 0; layout < 3; ++layout) {
       SCOPED_TRACE(garbage.what + ", layout " + std::to_string(layout));
-      writeStore(layouts[layout]);
+      WriteStore(layouts[layout]);
       bytes += layouts[layout].size();
       ScopedCaptureLog log(10);
-      EXPECT_EQ(lookUpNumber("nProbe"), kDefault);
-      const size_t firstLookupMessages = log->texts().size();
+      EXPECT_EQ(LookUpNumber("nProbe"), kDefault);
+      const size_t first_lookup_messages = log->texts().size();
       EXPECT_EQ(ObjectStore::getRegistryString("sProbe"), "");
-      const int number = lookUpNumber("nValue");
+      const int number = LookUpNumber("nValue");
       const std::string text = ObjectStore::getRegistryString("sValue");
       lookups += 4;
       const std::vector<std::string> messages = log->texts();
-      EXPECT_EQ(messages.size(), firstLookupMessages) << "only the first lookup logs";
+      EXPECT_EQ(messages.size(), first_lookup_messages) << "only the first lookup logs";
       EXPECT_LE(messages.size(), 11u);
-      for (const std::string& m : messages) EXPECT_TRUE(isProblemMessage(m)) << m;
+      for (const std::string& m : messages) EXPECT_TRUE(IsProblemMessage(m)) << m;
       EXPECT_EQ(number, layout == 0 ? kDefault : 12345);
       EXPECT_EQ(text, layout == 0 ? "" : "media01");
     }
@@ -232,9 +227,9 @@ TEST_F(RegistryFireTest, GarbageNeverYieldsAValue) {
 // The number handed to the library is a C string, so a NUL inside the value
 // ends it; the text lookup returns the value's bytes as they are.
 TEST_F(RegistryFireTest, ANulInsideAValueEndsTheNumberButNotTheText) {
-  writeStore(std::string("[~Zelt]\nnNul=12\0 34\n[Zelt]\nsNul=ab\0cd\n", 37));
+  WriteStore(std::string("[~Zelt]\nnNul=12\0 34\n[Zelt]\nsNul=ab\0cd\n", 37));
   ScopedCaptureLog log(10);
-  EXPECT_EQ(lookUpNumber("nNul"), 12);
+  EXPECT_EQ(LookUpNumber("nNul"), 12);
   EXPECT_EQ(ObjectStore::getRegistryString("sNul"), std::string("ab\0cd", 5));
   EXPECT_TRUE(log->texts().empty());
 }
@@ -253,22 +248,23 @@ TEST_F(RegistryFireTest, AnEnormousStoreIsRefusedAtOnce) {
     GTEST_SKIP() << "less than 1 GiB free in " << registry_.dir();
   }
   constexpr off_t kSize = 100 << 20;
-  const std::string refused = "Error: Can't read [" + storeFile() + "]: larger than " +
+  const std::string refused = "Error: Can't read [" + StoreFile() + "]: larger than " +
                               std::to_string(kStoreLimit) + " bytes";
-
-  // Sparse: 100 MiB of NULs in one line, no blocks on the disk.
-  const int fd = ::open(storeFile().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(::ftruncate(fd, kSize), 0);
-  ::close(fd);
-  {
+  const auto expect_refused_at_once = [&] {
     ScopedCaptureLog log(10);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(lookUpNumber("nProbe"), kDefault);
+    EXPECT_EQ(LookUpNumber("nProbe"), kDefault);
     EXPECT_EQ(ObjectStore::getRegistryString("sProbe"), "");
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_EQ(log->texts(), std::vector<std::string>(2, refused));
-  }
+  };
+
+  // Sparse: 100 MiB of NULs in one line, no blocks on the disk.
+  const int fd = ::open(StoreFile().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::ftruncate(fd, kSize), 0);
+  ::close(fd);
+  expect_refused_at_once();
 
   // 100 MiB of valid settings with the probes at the very end.
   {
@@ -278,23 +274,18 @@ TEST_F(RegistryFireTest, AnEnormousStoreIsRefusedAtOnce) {
       std::snprintf(line, sizeof line, "nKey%06d=%d\n", i, i);
       block += line;
     }
-    std::ofstream out(storeFile(), std::ios::binary | std::ios::trunc);
+    std::ofstream out(StoreFile(), std::ios::binary | std::ios::trunc);
     for (int b = 0; static_cast<off_t>(out.tellp()) < kSize; ++b)
       out << "[Block" << b << "]\n" << block;
     out << "[~Zelt]\nnProbe=5\n[Zelt]\nsProbe=found\n";
     out.close();
     ASSERT_TRUE(out.good());
   }
-  ScopedCaptureLog log(10);
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(lookUpNumber("nProbe"), kDefault);
-  EXPECT_EQ(ObjectStore::getRegistryString("sProbe"), "");
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  EXPECT_EQ(log->texts(), std::vector<std::string>(2, refused));
+  expect_refused_at_once();
 }
 
 // A store of exactly `size` bytes: padding settings, then the probes.
-std::string storeOfSize(size_t size) {
+std::string StoreOfSize(size_t size) {
   const std::string tail = "[~Zelt]\nnProbe=5\n[Zelt]\nsProbe=found\n";
   std::string store = "[Pad]\n";
   char line[40];
@@ -309,22 +300,22 @@ std::string storeOfSize(size_t size) {
 }
 
 TEST_F(RegistryFireTest, TheSizeLimitIsExactAndTheSettersKeepToIt) {
-  writeStore(storeOfSize(kStoreLimit + 1));
+  WriteStore(StoreOfSize(kStoreLimit + 1));
   {
     ScopedCaptureLog log(10);
-    EXPECT_EQ(lookUpNumber("nProbe"), kDefault);
+    EXPECT_EQ(LookUpNumber("nProbe"), kDefault);
     ASSERT_EQ(log->texts().size(), 1u);
-    EXPECT_EQ(log->texts()[0], "Error: Can't read [" + storeFile() + "]: larger than " +
+    EXPECT_EQ(log->texts()[0], "Error: Can't read [" + StoreFile() + "]: larger than " +
                                    std::to_string(kStoreLimit) + " bytes");
     // Rewriting a store it cannot read would lose its contents.
-    const std::string before = readStore();
+    const std::string before = ReadStore();
     EXPECT_FALSE(ZQPlatformInfo().setValue("~Zelt", "nProbe", 6));
-    EXPECT_EQ(readStore(), before);
+    EXPECT_EQ(ReadStore(), before);
   }
 
-  const std::string atLimit = storeOfSize(kStoreLimit);
-  ASSERT_EQ(atLimit.size(), kStoreLimit);
-  writeStore(atLimit);
+  const std::string at_limit = StoreOfSize(kStoreLimit);
+  ASSERT_EQ(at_limit.size(), kStoreLimit);
+  WriteStore(at_limit);
   ScopedCaptureLog log(10);
   EXPECT_EQ(ObjectStore::getRegistryString("sProbe"), "found")
       << "a store at the limit reads in full";
@@ -334,11 +325,11 @@ TEST_F(RegistryFireTest, TheSizeLimitIsExactAndTheSettersKeepToIt) {
   // one of the same length stays within the limit, a new value would not.
   ZQPlatformInfo store;
   EXPECT_TRUE(store.setValue("~Zelt", "nProbe", 6));
-  const std::string before = readStore();
+  const std::string before = ReadStore();
   EXPECT_EQ(before.size(), kStoreLimit);
   EXPECT_NE(before.find("\nnProbe=6\n"), std::string::npos);
   EXPECT_FALSE(store.setValue("~Zelt", "nNew", 1));
-  EXPECT_EQ(readStore(), before);
+  EXPECT_EQ(ReadStore(), before);
   ASSERT_EQ(log->texts().size(), 1u);
   EXPECT_EQ(log->texts()[0], "Error: Can't store [~Zelt] [nNew]: the store would exceed " +
                                  std::to_string(kStoreLimit) + " bytes");
@@ -408,13 +399,13 @@ TEST_F(RegistryFireTest, WhateverIsAtThePathTheLookupReturnsAtOnce) {
        },
        "not a regular file"},
   };
-  const std::string path = storeFile();
+  const std::string path = StoreFile();
   for (const OddPath& c : cases) {
     SCOPED_TRACE(c.what);
     const int held = c.make(path, registry_.dir());
     ScopedCaptureLog log(10);
     std::packaged_task<std::pair<int, std::string>()> lookups([] {
-      return std::make_pair(lookUpNumber("nProbe"), ObjectStore::getRegistryString("sProbe"));
+      return std::make_pair(LookUpNumber("nProbe"), ObjectStore::getRegistryString("sProbe"));
     });
     std::future<std::pair<int, std::string>> result = lookups.get_future();
     std::thread worker(std::move(lookups));
@@ -446,31 +437,31 @@ TEST_F(RegistryFireTest, WhateverIsAtThePathTheLookupReturnsAtOnce) {
   setenv("OBJSTORE_REGISTRY_DIR", (registry_.dir() + "/not-a-directory").c_str(), 1);
   std::ofstream(registry_.dir() + "/not-a-directory") << "[~Zelt]\nnProbe=5\n";
   ScopedCaptureLog log(10);
-  EXPECT_EQ(lookUpNumber("nProbe"), kDefault);
+  EXPECT_EQ(LookUpNumber("nProbe"), kDefault);
   EXPECT_TRUE(log->texts().empty());
 }
 
 // Permission is checked by open(2), which root passes; as root the lookups
 // run in a child that has given up its privileges.
 TEST_F(RegistryFireTest, AStoreThatMayNotBeReadIsEmptyAndLogged) {
-  writeStore("[~Zelt]\nnProbe=5\n[Zelt]\nsProbe=found\n");
-  ASSERT_EQ(::chmod(storeFile().c_str(), 0), 0);
+  WriteStore("[~Zelt]\nnProbe=5\n[Zelt]\nsProbe=found\n");
+  ASSERT_EQ(::chmod(StoreFile().c_str(), 0), 0);
   ASSERT_EQ(::chmod(registry_.dir().c_str(), 0711), 0);
-  const std::string denied = "Error: Can't open [" + storeFile() + "]: " + std::strerror(EACCES);
-  const auto lookUpDenied = [&denied] {
+  const std::string denied = "Error: Can't open [" + StoreFile() + "]: " + std::strerror(EACCES);
+  const auto LookUpDenied = [&denied] {
     ScopedCaptureLog log(10);
-    return lookUpNumber("nProbe") == kDefault && ObjectStore::getRegistryString("sProbe").empty() &&
+    return LookUpNumber("nProbe") == kDefault && ObjectStore::getRegistryString("sProbe").empty() &&
            log->texts() == std::vector<std::string>(2, denied);
   };
   if (::geteuid() != 0) {
-    EXPECT_TRUE(lookUpDenied());
+    EXPECT_TRUE(LookUpDenied());
     return;
   }
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
     if (::setgid(65534) != 0 || ::setuid(65534) != 0) _exit(77);
-    _exit(lookUpDenied() ? 0 : 1);
+    _exit(LookUpDenied() ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);

@@ -15,6 +15,7 @@
 #include "host/PlatformInfo.h"
 #include "objstore/objStrUtils.h"
 #include "tests/support/capture_log_writer.h"
+#include "tests/support/file_text.h"
 #include "tests/support/temp_registry.h"
 
 namespace {
@@ -27,16 +28,13 @@ const char kParseSignature[] = "T ObjectStore::getRegistryValue(const char*, T, 
 // A private registry directory and focus for each test.
 class RegistryTest : public ::testing::Test {
  protected:
-  std::string storeFile(const std::string& focus = "TestFocus") const {
+  std::string StoreFile(const std::string& focus = "TestFocus") const {
     return registry_.file(focus);
   }
-  void writeStore(const std::string& contents, const std::string& focus = "TestFocus") const {
-    std::ofstream(storeFile(focus), std::ios::binary | std::ios::trunc) << contents;
+  void WriteStore(const std::string& contents, const std::string& focus = "TestFocus") const {
+    ASSERT_TRUE(testing_support::WriteFile(StoreFile(focus), contents));
   }
-  std::string readStore() const {
-    std::ifstream in(storeFile(), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  }
+  std::string ReadStore() const { return testing_support::ReadFile(StoreFile()); }
 
   testing_support::TempRegistry registry_{"TestFocus"};
 };
@@ -44,7 +42,7 @@ class RegistryTest : public ::testing::Test {
 struct ParseCase {
   const char* line;  // the value's line under [~Zelt]; null for no value
   int expected;
-  bool parseError;
+  bool parse_error;
 };
 
 TEST_F(RegistryTest, ReadsNumbersWithStreamExtraction) {
@@ -62,12 +60,12 @@ TEST_F(RegistryTest, ReadsNumbersWithStreamExtraction) {
       {"v=-2147483649", 7, true},
   };
   for (const ParseCase& c : cases) {
-    writeStore(std::string("[~Zelt]\nother=1\n") + (c.line != nullptr ? c.line : "") + "\n");
+    WriteStore(std::string("[~Zelt]\nother=1\n") + (c.line != nullptr ? c.line : "") + "\n");
     ScopedCaptureLog log(10);
     EXPECT_EQ(ObjectStore::getRegistryValue<int>("v", 7, 0, INT_MAX), c.expected)
         << (c.line ? c.line : "(absent)");
     const auto messages = log->messages();
-    if (!c.parseError) {
+    if (!c.parse_error) {
       EXPECT_TRUE(messages.empty()) << c.line;
       continue;
     }
@@ -81,20 +79,15 @@ TEST_F(RegistryTest, ReadsNumbersWithStreamExtraction) {
 }
 
 TEST_F(RegistryTest, ParseErrorReachesTheWriterWhateverItsLevel) {
-  writeStore("[~Zelt]\nv=abc\n");
+  WriteStore("[~Zelt]\nv=abc\n");
   ScopedCaptureLog log(-5);
   EXPECT_EQ(ObjectStore::getRegistryValue<int>("v", 7, 0, INT_MAX), 7);
   ASSERT_EQ(log->messages().size(), 1u);
   EXPECT_EQ(log->level_queries(), 0) << "the parse error skips the level query";
 }
 
-TEST_F(RegistryTest, ParseErrorWithoutWriterIsDropped) {
-  writeStore("[~Zelt]\nv=abc\n");
-  EXPECT_EQ(ObjectStore::getRegistryValue<int>("v", 7, 0, INT_MAX), 7);
-}
-
 TEST_F(RegistryTest, TrailingArgumentsDoNotLimitTheResult) {
-  writeStore("[~Zelt]\nv=-3\nw=500\n");
+  WriteStore("[~Zelt]\nv=-3\nw=500\n");
   EXPECT_EQ(ObjectStore::getRegistryValue<int>("v", 7, 0, INT_MAX), -3);
   EXPECT_EQ(ObjectStore::getRegistryValue<int>("w", 7, 0, 10), 500);
 }
@@ -106,7 +99,7 @@ struct Grouping : std::numpunct<char> {
 };
 
 TEST_F(RegistryTest, NumbersReadTheSameUnderAGroupingGlobalLocale) {
-  writeStore("[~Zelt]\nv=1'234\n");
+  WriteStore("[~Zelt]\nv=1'234\n");
   const std::locale previous =
       std::locale::global(std::locale(std::locale::classic(), new Grouping));
   const int value = ObjectStore::getRegistryValue<int>("v", 7, 0, INT_MAX);
@@ -115,7 +108,7 @@ TEST_F(RegistryTest, NumbersReadTheSameUnderAGroupingGlobalLocale) {
 }
 
 TEST_F(RegistryTest, TheTwoLookupsReadDifferentSections) {
-  writeStore("[Zelt]\ntext=hello world\nonlyText=5\n[~Zelt]\nonlyValue=6\n");
+  WriteStore("[Zelt]\ntext=hello world\nonlyText=5\n[~Zelt]\nonlyValue=6\n");
   EXPECT_EQ(ObjectStore::getRegistryString("text"), "hello world");
   EXPECT_EQ(ObjectStore::getRegistryString("onlyText"), "5");
   EXPECT_EQ(ObjectStore::getRegistryValue<int>("onlyText", 7, 0, INT_MAX), 7);
@@ -127,7 +120,7 @@ TEST_F(RegistryTest, AbsenceIsSilent) {
   ScopedCaptureLog log(10);
   EXPECT_EQ(ObjectStore::getRegistryString("missing"), "") << "no file at all";
   EXPECT_EQ(ObjectStore::getRegistryValue<int>("missing", 7, 0, INT_MAX), 7);
-  writeStore("[Zelt]\na=1\n");
+  WriteStore("[Zelt]\na=1\n");
   EXPECT_EQ(ObjectStore::getRegistryString("missing"), "");
   EXPECT_EQ(ObjectStore::getRegistryString(nullptr), "");
   EXPECT_EQ(ObjectStore::getRegistryValue<int>(nullptr, 7, 0, INT_MAX), 7);
@@ -162,12 +155,12 @@ TEST_F(RegistryTest, ABadLineIsSkippedAndLoggedOnce) {
   };
   for (const TolerantCase& c : cases) {
     SCOPED_TRACE(c.what);
-    writeStore(c.store);
+    WriteStore(c.store);
     ScopedCaptureLog log(10);
     std::vector<std::string> listed;
     std::string error;
     EXPECT_TRUE(ZQPlatformInfo::checkFile(
-        storeFile(),
+        StoreFile(),
         [&listed](unsigned long line, const std::string& reason) {
           listed.push_back(std::to_string(line) + ": " + reason);
         },
@@ -179,29 +172,29 @@ TEST_F(RegistryTest, ABadLineIsSkippedAndLoggedOnce) {
     }
     std::vector<std::string> expected;
     for (const std::string& p : c.problems)
-      expected.push_back("Error: Can't parse [" + storeFile() + "] at line " + p);
+      expected.push_back("Error: Can't parse [" + StoreFile() + "] at line " + p);
     EXPECT_EQ(log->texts(), expected);
     for (const auto& m : log->messages()) EXPECT_EQ(m.level, -1);
   }
 }
 
 TEST_F(RegistryTest, ProblemsAreLoggedAgainForANewVersionAndCapped) {
-  writeStore("[Zelt]\ns=a\nbad\n");
+  WriteStore("[Zelt]\ns=a\nbad\n");
   ScopedCaptureLog log(10);
   EXPECT_EQ(ObjectStore::getRegistryString("s"), "a");
   std::string store = "[Zelt]\ns=b\n";
   for (int i = 0; i < 25; ++i) store += "bad\n";
-  writeStore(store);
+  WriteStore(store);
   EXPECT_EQ(ObjectStore::getRegistryString("s"), "b");
   EXPECT_EQ(ObjectStore::getRegistryString("s"), "b");
   const std::vector<std::string> texts = log->texts();
   ASSERT_EQ(texts.size(), 12u) << "one for the first version, ten and a count for the second";
-  EXPECT_EQ(texts[11], "Error: Can't parse [" + storeFile() + "]: 15 more problems not shown");
+  EXPECT_EQ(texts[11], "Error: Can't parse [" + StoreFile() + "]: 15 more problems not shown");
 }
 
 // What a store that was always valid means must not change with the reader.
 TEST_F(RegistryTest, ValidStoresKeepTheirMeaning) {
-  writeStore(
+  WriteStore(
       "; comment\n# comment\n[ Zelt ] text after the bracket is ignored\n"
       "  s1  =  spaced value  \r\ns2=a=b ; not a comment\nS1=case counts\n"
       "[~Zelt]\nn = 5\r\n");
@@ -214,20 +207,20 @@ TEST_F(RegistryTest, ValidStoresKeepTheirMeaning) {
 }
 
 TEST_F(RegistryTest, AStoreThatCannotBeReadIsEmptyAndLogged) {
-  fs::create_directory(storeFile());
+  fs::create_directory(StoreFile());
   ScopedCaptureLog log(10);
   EXPECT_EQ(ObjectStore::getRegistryString("x"), "");
   ASSERT_EQ(log->messages().size(), 1u);
   EXPECT_EQ(log->messages()[0].level, -1);
   std::string error;
-  EXPECT_FALSE(ZQPlatformInfo::checkFile(storeFile(), nullptr, &error));
-  EXPECT_EQ(error, "Can't read [" + storeFile() + "]: not a regular file");
+  EXPECT_FALSE(ZQPlatformInfo::checkFile(StoreFile(), nullptr, &error));
+  EXPECT_EQ(error, "Can't read [" + StoreFile() + "]: not a regular file");
 }
 
 TEST_F(RegistryTest, LongValuesReadAsAbsentRatherThanTruncated) {
   const std::string fits = "5" + std::string(30, 'x');  // 31 bytes and the NUL
-  const std::string tooLong = "1234567890123456789012345678901234";
-  writeStore("[~Zelt]\nfits=" + fits + "\nlong=" + tooLong + "\n");
+  const std::string too_long = "1234567890123456789012345678901234";
+  WriteStore("[~Zelt]\nfits=" + fits + "\nlong=" + too_long + "\n");
   ScopedCaptureLog log(10);
   EXPECT_EQ(ObjectStore::getRegistryValue<int>("fits", 7, 0, INT_MAX), 5);
   EXPECT_EQ(ObjectStore::getRegistryValue<int>("long", 7, 0, INT_MAX), 7);
@@ -240,7 +233,7 @@ TEST_F(RegistryTest, LongValuesReadAsAbsentRatherThanTruncated) {
   uint32_t type = 0;
   EXPECT_FALSE(store.getRegValue("~Zelt", "long", &type, buffer, length));
   EXPECT_EQ(buffer[0], '\0');
-  EXPECT_EQ(length, static_cast<int>(tooLong.size() + 1)) << "the size it would need";
+  EXPECT_EQ(length, static_cast<int>(too_long.size() + 1)) << "the size it would need";
 
   length = 32;
   ASSERT_TRUE(store.getRegValue("~Zelt", "fits", &type, buffer, length));
@@ -250,12 +243,12 @@ TEST_F(RegistryTest, LongValuesReadAsAbsentRatherThanTruncated) {
 }
 
 TEST_F(RegistryTest, EnvironmentAndFileAreReadOnEveryLookup) {
-  writeStore("[~Zelt]\nv=1\n");
-  writeStore("[~Zelt]\nv=2\n", "Other");
+  WriteStore("[~Zelt]\nv=1\n");
+  WriteStore("[~Zelt]\nv=2\n", "Other");
   EXPECT_EQ(ObjectStore::getRegistryValue<int>("v", 7, 0, INT_MAX), 1);
   setenv("OBJSTORE_FOCUS", "Other", 1);
   EXPECT_EQ(ObjectStore::getRegistryValue<int>("v", 7, 0, INT_MAX), 2);
-  writeStore("[~Zelt]\nv=3\n", "Other");
+  WriteStore("[~Zelt]\nv=3\n", "Other");
   EXPECT_EQ(ObjectStore::getRegistryValue<int>("v", 7, 0, INT_MAX), 3);
   setenv("OBJSTORE_REGISTRY_DIR", "/nonexistent/objstore", 1);
   EXPECT_EQ(ObjectStore::getRegistryValue<int>("v", 7, 0, INT_MAX), 7);
@@ -268,7 +261,7 @@ TEST_F(RegistryTest, FocusDefaultsToInstance001AndStaysInTheDirectory) {
   EXPECT_EQ(ZQPI_Focus::getFocus(), "Instance001");
 
   ZQPlatformInfo store;
-  EXPECT_EQ(store.storePath(), storeFile("Instance001"));
+  EXPECT_EQ(store.storePath(), StoreFile("Instance001"));
   for (const char* bad : {"", "../escape", "a/b"}) {
     EXPECT_FALSE(store.setFocus(bad)) << bad;
     EXPECT_EQ(store.storePath(), "");
@@ -279,7 +272,7 @@ TEST_F(RegistryTest, FocusDefaultsToInstance001AndStaysInTheDirectory) {
 }
 
 TEST_F(RegistryTest, SettersKeepEverythingElseAndReadBack) {
-  writeStore("; a comment\n[Zelt]\nkeep=me\n[Other]\nx=1\n[~Zelt]\nv=1\n");
+  WriteStore("; a comment\n[Zelt]\nkeep=me\n[Other]\nx=1\n[~Zelt]\nv=1\n");
   ZQPlatformInfo store;
   ASSERT_TRUE(store.setValue("~Zelt", "v", -42));
   ASSERT_TRUE(store.setValue("~Zelt", "added", 9));
@@ -306,8 +299,8 @@ TEST_F(RegistryTest, SettersKeepEverythingElseAndReadBack) {
 }
 
 TEST_F(RegistryTest, SettersRefuseWhatWouldNotReadBack) {
-  writeStore("[Zelt]\nkeep=me\n");
-  const std::string before = readStore();
+  WriteStore("[Zelt]\nkeep=me\n");
+  const std::string before = ReadStore();
   ScopedCaptureLog log(10);
   ZQPlatformInfo store;
   EXPECT_FALSE(store.setString("Zelt", "x", "two\nlines"));
@@ -319,7 +312,7 @@ TEST_F(RegistryTest, SettersRefuseWhatWouldNotReadBack) {
   EXPECT_FALSE(store.setString(nullptr, "x", "v"));
   EXPECT_FALSE(store.setString("Zelt", nullptr, "v"));
   EXPECT_FALSE(store.setString("Zelt", "x", std::string("nul\0byte", 8)));
-  EXPECT_EQ(readStore(), before);
+  EXPECT_EQ(ReadStore(), before);
   EXPECT_EQ(log->messages().size(), 9u);
 }
 
@@ -351,18 +344,18 @@ TEST_F(RegistryTest, SettersChangeOnlyTheirLine) {
   };
   for (const EditCase& c : cases) {
     SCOPED_TRACE(c.what);
-    writeStore(c.before);
+    WriteStore(c.before);
     ASSERT_TRUE(ZQPlatformInfo().setString(c.section, c.name, c.value));
-    EXPECT_EQ(readStore(), c.after);
+    EXPECT_EQ(ReadStore(), c.after);
   }
 }
 
 // A store that is a link stays one, and the file behind it keeps its owner,
 // group and mode, so the service that reads it still can.
 TEST_F(RegistryTest, SettersWriteThroughALinkAndKeepOwnerGroupAndMode) {
-  const std::string realDir = registry_.dir() + "/real";
-  const std::string target = realDir + "/store.ini";
-  fs::create_directory(realDir);
+  const std::string real_dir = registry_.dir() + "/real";
+  const std::string target = real_dir + "/store.ini";
+  fs::create_directory(real_dir);
   std::ofstream(target) << "; kept\n[Zelt]\ns=1\n";
   ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
   // Only root can give the file away; others test the mode alone.
@@ -371,13 +364,11 @@ TEST_F(RegistryTest, SettersWriteThroughALinkAndKeepOwnerGroupAndMode) {
   }
   struct stat before;
   ASSERT_EQ(::stat(target.c_str(), &before), 0);
-  fs::create_symlink("real/store.ini", storeFile());
+  fs::create_symlink("real/store.ini", StoreFile());
 
   ASSERT_TRUE(ZQPlatformInfo().setString("Zelt", "s", "2"));
-  EXPECT_TRUE(fs::is_symlink(storeFile()));
-  std::ifstream in(target, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
-            "; kept\n[Zelt]\ns=2\n");
+  EXPECT_TRUE(fs::is_symlink(StoreFile()));
+  EXPECT_EQ(testing_support::ReadFile(target), "; kept\n[Zelt]\ns=2\n");
   struct stat after;
   ASSERT_EQ(::stat(target.c_str(), &after), 0);
   EXPECT_EQ(after.st_mode & 07777, 0640u);
@@ -388,13 +379,13 @@ TEST_F(RegistryTest, SettersWriteThroughALinkAndKeepOwnerGroupAndMode) {
   // A dangling link names the file to create.
   fs::remove(target);
   ASSERT_TRUE(ZQPlatformInfo().setString("Zelt", "s", "3"));
-  EXPECT_TRUE(fs::is_symlink(storeFile()));
+  EXPECT_TRUE(fs::is_symlink(StoreFile()));
   EXPECT_EQ(ObjectStore::getRegistryString("s"), "3");
   EXPECT_EQ(fs::status(target).permissions(), fs::perms(0644));
 
   // Nothing but the link and the target is left behind.
   EXPECT_EQ(std::distance(fs::directory_iterator(registry_.dir()), fs::directory_iterator()), 2);
-  EXPECT_EQ(std::distance(fs::directory_iterator(realDir), fs::directory_iterator()), 1);
+  EXPECT_EQ(std::distance(fs::directory_iterator(real_dir), fs::directory_iterator()), 1);
 }
 
 TEST_F(RegistryTest, SettersFailCleanlyWithoutTheDirectory) {
