@@ -29,7 +29,8 @@
 
 #include <gtest/gtest.h>
 
-#include "objstore/objStrUtils.h"
+#include "objstore/fs.h"
+#include "objstore/fs_internal.h"
 #include "perf/objectStorePerf.h"
 #include "tests/support/capture_log_writer.h"
 #include "tests/support/temp_registry.h"
@@ -281,7 +282,7 @@ TEST_F(FsUtilsTest, CreateDirFailuresReturnNegativeErrno) {
     EXPECT_EQ(messages[0].format, "Error: can't create directory %s (%d)");
     EXPECT_EQ(messages[0].text,
               "Error: can't create directory " + c.path + " (" + std::to_string(c.code) + ")");
-    EXPECT_EQ(messages[0].function, "int ObjectStore::createDir(const std::string&)");
+    EXPECT_EQ(messages[0].function, ObjectStore::kCreateDirSignature);
   }
 }
 
@@ -375,7 +376,7 @@ TEST_F(FsUtilsTest, GetFileSizeOfClosedDescriptor) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].level, -1);
   EXPECT_EQ(messages[0].text, "Error: can't stat fd=" + std::to_string(fd) + " (9)");
-  EXPECT_EQ(messages[0].function, "int ObjectStore::getFileSize(uint64_t*, uint64_t*, int)");
+  EXPECT_EQ(messages[0].function, ObjectStore::kGetFileSizeSignature);
 }
 
 TEST_F(FsUtilsTest, GetFileSizeOfStream) {
