@@ -29,7 +29,8 @@
 
 #include <gtest/gtest.h>
 
-#include "objstore/objStrUtils.h"
+#include "objstore/fs.h"
+#include "objstore/fs_internal.h"
 #include "perf/objectStorePerf.h"
 #include "tests/support/capture_log_writer.h"
 #include "tests/support/temp_registry.h"
@@ -128,7 +129,8 @@ bool MakeChain(const std::string& top, int levels, const char* name = "d") {
 }
 
 // The process's data segment (VmData), what RLIMIT_DATA limits; 0 if unknown.
-rlim_t DataSegmentBytes() {
+// Unused under AddressSanitizer, whose quarantine leaves no memory bound to see.
+[[maybe_unused]] rlim_t DataSegmentBytes() {
   std::ifstream status("/proc/self/status");
   for (std::string line; std::getline(status, line);)
     if (line.rfind("VmData:", 0) == 0) return std::strtoull(line.c_str() + 7, nullptr, 10) * 1024;
@@ -281,7 +283,7 @@ TEST_F(FsUtilsTest, CreateDirFailuresReturnNegativeErrno) {
     EXPECT_EQ(messages[0].format, "Error: can't create directory %s (%d)");
     EXPECT_EQ(messages[0].text,
               "Error: can't create directory " + c.path + " (" + std::to_string(c.code) + ")");
-    EXPECT_EQ(messages[0].function, "int ObjectStore::createDir(const std::string&)");
+    EXPECT_EQ(messages[0].function, ObjectStore::kCreateDirSignature);
   }
 }
 
@@ -375,7 +377,7 @@ TEST_F(FsUtilsTest, GetFileSizeOfClosedDescriptor) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].level, -1);
   EXPECT_EQ(messages[0].text, "Error: can't stat fd=" + std::to_string(fd) + " (9)");
-  EXPECT_EQ(messages[0].function, "int ObjectStore::getFileSize(uint64_t*, uint64_t*, int)");
+  EXPECT_EQ(messages[0].function, ObjectStore::kGetFileSizeSignature);
 }
 
 TEST_F(FsUtilsTest, GetFileSizeOfStream) {
@@ -420,7 +422,11 @@ TEST_F(FsUtilsTest, GetFileSizeIsCountedUnderCounter41) {
 // ---------------------------------------------------------------------------
 // rmTree
 
+// Links are removed, never followed: what they point at survives.
 TEST_F(FsUtilsTest, RmTreeEmptiesNestedTreeAndKeepsTop) {
+  fs::create_directories(Path("outside/deep"));
+  WriteFile(Path("outside/keep"), 5);
+  WriteFile(Path("outside/deep/keep"), 5);
   fs::create_directories(Path("top/a/b/c"));
   fs::create_directories(Path("top/empty"));
   WriteFile(Path("top/f1"), 10);
@@ -429,11 +435,15 @@ TEST_F(FsUtilsTest, RmTreeEmptiesNestedTreeAndKeepsTop) {
   ASSERT_EQ(mkfifo(Path("top/a/fifo").c_str(), 0600), 0);
   fs::create_symlink("nowhere", Path("top/a/b/dangling"));
   fs::create_symlink("f2", Path("top/a/link-to-file"));
+  fs::create_directory_symlink(Path("outside"), Path("top/link-to-dir"));
+  fs::create_directory_symlink(Path("outside"), Path("top/a/b/link-to-dir"));
 
   ScopedCaptureLog log;
   EXPECT_EQ(ObjectStore::rmTree(Path("top")), 0);
   EXPECT_TRUE(fs::is_directory(Path("top")));
   EXPECT_TRUE(fs::is_empty(Path("top")));
+  EXPECT_TRUE(fs::exists(Path("outside/keep")));
+  EXPECT_TRUE(fs::exists(Path("outside/deep/keep")));
   EXPECT_EQ(ObjectStore::rmTree(Path("top")), 0);  // empty already
   EXPECT_TRUE(log->messages().empty());
 }
@@ -453,23 +463,6 @@ TEST_F(FsUtilsTest, RmTreeOnMissingPathOrFile) {
                                            std::to_string(c.error) + ")");
   }
   EXPECT_TRUE(fs::exists(Path("file")));
-}
-
-// Links are removed, never followed: what they point at survives.
-TEST_F(FsUtilsTest, RmTreeNeverFollowsLinks) {
-  fs::create_directories(Path("outside/deep"));
-  WriteFile(Path("outside/keep"), 5);
-  WriteFile(Path("outside/deep/keep"), 5);
-  fs::create_directories(Path("top/sub"));
-  fs::create_directory_symlink(Path("outside"), Path("top/link-to-dir"));
-  fs::create_directory_symlink(Path("outside"), Path("top/sub/link-to-dir"));
-
-  ScopedCaptureLog log;
-  EXPECT_EQ(ObjectStore::rmTree(Path("top")), 0);
-  EXPECT_TRUE(fs::is_empty(Path("top")));
-  EXPECT_TRUE(fs::exists(Path("outside/keep")));
-  EXPECT_TRUE(fs::exists(Path("outside/deep/keep")));
-  EXPECT_TRUE(log->messages().empty());
 }
 
 // The first entry that cannot be removed stops the walk: its error is
@@ -594,7 +587,7 @@ TEST_F(FsUtilsTest, RmTreeCountsEntriesThatVanishAsRemoved) {
 // of the child's own where that is allowed, else 10,000 levels deep here.
 TEST_F(FsUtilsTest, RmTreeOfVeryDeepTreeHasBoundedDescriptorsAndMemory) {
   constexpr rlim_t kDescriptors = 32;
-  constexpr rlim_t kMemory = 4 << 20;
+  [[maybe_unused]] constexpr rlim_t kMemory = 4 << 20;
   fs::create_directory(Path("top"));
 
   const ChildOutcome child = RunInChild([&](std::string& out) {

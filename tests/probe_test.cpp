@@ -22,7 +22,8 @@
 #include <gtest/gtest.h>
 
 #include "host/PlatformInfo.h"
-#include "objstore/objStrUtils.h"
+#include "objstore/probes.h"
+#include "objstore/probes_internal.h"
 #include "tests/support/capture_log_writer.h"
 #include "tests/support/port111.h"
 #include "tests/support/temp_registry.h"
@@ -126,7 +127,7 @@ TEST_F(RpcbindProbeTest, TrueWhileAnotherSocketListens) {
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].level, 1);
     EXPECT_EQ(messages[0].text, kInUseText);
-    EXPECT_EQ(messages[0].function, "bool ObjectStore::isRpcbindRunning()");
+    EXPECT_EQ(messages[0].function, ObjectStore::kIsRpcbindRunningSignature);
   }
   {
     ScopedCaptureLog quiet(0);  // below the messages' level: same answer, no text

@@ -23,8 +23,6 @@ namespace {
 namespace fs = std::filesystem;
 using testing_support::ScopedCaptureLog;
 
-const char kParseSignature[] = "T ObjectStore::getRegistryValue(const char*, T, T, T)";
-
 // A private registry directory and focus for each test.
 class RegistryTest : public ::testing::Test {
  protected:
@@ -72,7 +70,7 @@ TEST_F(RegistryTest, ReadsNumbersWithStreamExtraction) {
     ASSERT_EQ(messages.size(), 1u) << c.line;
     EXPECT_EQ(messages[0].level, -1);
     EXPECT_EQ(messages[0].format, "Error: Can't parse [%s]: [%s]");
-    EXPECT_EQ(messages[0].function, kParseSignature);
+    EXPECT_EQ(messages[0].function, ObjectStore::detail::kGetRegistryValueSignature);
     const std::string text = std::string(c.line).substr(2);
     EXPECT_EQ(messages[0].text, "Error: Can't parse [v]: [" + text + "]");
   }

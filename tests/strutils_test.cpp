@@ -7,7 +7,8 @@
 #include <gtest/gtest.h>
 
 #include "host/Error.h"
-#include "objstore/objStrUtils.h"
+#include "objstore/paths.h"
+#include "objstore/paths_internal.h"
 #include "tests/support/capture_log_writer.h"
 
 namespace {
@@ -76,10 +77,8 @@ TEST(SplitParentPathTest, RefusesPathsWithoutSeparatorAndLeavesOutputsAlone) {
     EXPECT_LT(result.GetErrorCode(), 0) << c.path;
     EXPECT_EQ(FXErrorUtil::GetErrNo(result), c.errnum) << c.path;
     EXPECT_EQ(result.GetErrorMessage(), c.message) << c.path;
-    EXPECT_EQ(result.GetSourceFile(), "objStrUtils");
-    EXPECT_EQ(result.GetFunction(),
-              "CWyError ObjectStore::splitParentPath(const std::string&, std::string&, "
-              "std::string&, char)");
+    EXPECT_EQ(result.GetSourceFile(), ObjectStore::kErrorSourceName);
+    EXPECT_EQ(result.GetFunction(), ObjectStore::kSplitParentPathSignature);
     EXPECT_EQ(parent, "old parent") << c.path;
     EXPECT_EQ(child, "old child") << c.path;
   }
@@ -97,9 +96,7 @@ TEST(SplitParentPathTest, TracesEverySplitButTheRootAtLevelFive) {
   EXPECT_EQ(messages[0].level, 5);
   EXPECT_EQ(messages[0].format, "splitParentPath: fullPath=[%s] parentOut=[%s] childOut=[%s]");
   EXPECT_EQ(messages[0].text, "splitParentPath: fullPath=[/a/b/] parentOut=[/a] childOut=[b]");
-  EXPECT_EQ(messages[0].function,
-            "CWyError ObjectStore::splitParentPath(const std::string&, std::string&, "
-            "std::string&, char)");
+  EXPECT_EQ(messages[0].function, ObjectStore::kSplitParentPathSignature);
 
   log->clear();
   log->set_level(4);
