@@ -19,8 +19,7 @@ install(TARGETS objstore_utils EXPORT objstore_utils_targets
 install(DIRECTORY cache objstore perf codec host
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/objstore_utils COMPONENT dev
   FILES_MATCHING PATTERN "*.h"
-  PATTERN "*_internal.h" EXCLUDE     # texts and entry points shared with the tests only
-  PATTERN "base64_paths.h" EXCLUDE)  # the codec's internal per-path entry points
+  PATTERN "*_internal.h" EXCLUDE)  # texts and entry points shared with the tests only
 
 # CMake package: find_package(objstore_utils) -> objstore::utils, objstore::host.
 install(EXPORT objstore_utils_targets NAMESPACE objstore::
