@@ -21,45 +21,30 @@
 
 #include "cache/mem_cache.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <cctype>
-#include <exception>
-#include <new>
 #include <sched.h>
 #include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+#include <vector>
 
 // XXH3 inlined into this unit: the strong hashes of short keys then cost a
 // few nanoseconds, and the library needs no xxHash at run time.
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "cache/mem_cache_internal.h"
 #include "host/LogWriter.h"
 
 namespace {
-
-// Signature texts of the log sites.
-const char kInitSignature[] =
-    "generic_cache_t* generic_cache_init_cache(int, int, CallBackFunc, HashFunc, HashFunc, bool, "
-    "bool)";
-const char kInsertSignature[] = "int generic_cache_insert(generic_cache_t*, generic_cache_element_t*)";
-const char kFind1Signature[] =
-    "generic_cache_item_t* find_item_with_key1(generic_cache_t*, const char*, int)";
-const char kFind2Signature[] =
-    "generic_cache_item_t* find_item_with_key2(generic_cache_t*, const char*, int)";
-const char kRename1Signature[] =
-    "int generic_cache_rename_all_key1_if(generic_cache_t*, RenameFunc, void*)";
-const char kRename2Signature[] =
-    "int generic_cache_rename_all_key2_if(generic_cache_t*, RenameFunc, void*)";
-const char kDumpSignature[] = "void generic_cache_dump_cache(const generic_cache_t*)";
-const char kUpdate1Signature[] =
-    "int generic_cache_update_with_key1(generic_cache_t*, const char*, int, "
-    "generic_cache_element_t*)";
-const char kUpdate2Signature[] =
-    "int generic_cache_update_with_key2(generic_cache_t*, const char*, int, "
-    "generic_cache_element_t*)";
 
 // ---- Allocation -------------------------------------------------------------------
 // Every allocation and release of the cache's own memory passes through these
@@ -123,7 +108,7 @@ void cache_free(void* memory) {
 const int kEntryOverhead = 96;
 
 // Pointer-to-member links let one chain routine serve both tables.
-typedef generic_cache_item* generic_cache_item::*ItemLink;
+typedef generic_cache_item* generic_cache_item::*item_link;
 
 // ---- Sizing and charges ---------------------------------------------------
 
@@ -193,9 +178,10 @@ uint64_t fold_ascii_word(uint64_t word) {
   return word | (is_capital >> 2);  // 0x80 >> 2 is the case bit 0x20
 }
 
-// Copies `len` bytes (at most kFoldBlock) to `out` with ASCII capitals folded.
+// Longer keys are folded and hashed in blocks of this many bytes.
 constexpr size_t kFoldBlock = 256;
 
+// Copies `len` bytes (at most kFoldBlock) to `out` with ASCII capitals folded.
 void fold_ascii_block(const char* in, size_t len, char* out) {
   size_t i = 0;
   for (; i + 8 <= len; i += 8) {
@@ -294,6 +280,9 @@ struct cache_handle {
   generic_cache_t cache;  // first member: the public handle's address is this one's
   lookup_counter_slot slots[kCounterSlots];
   promotion_queue promotions;
+#ifdef OBJSTORE_CACHE_CHECKS
+  uint32_t sections_until_check;  // see check_after_section
+#endif
 };
 
 cache_handle* handle_of(generic_cache_t* cache) { return reinterpret_cast<cache_handle*>(cache); }
@@ -325,28 +314,29 @@ struct key_side {
   bool generic_cache_t::*case_sensitive;
   char* generic_cache_element::*key;
   int32_t generic_cache_element::*key_len;
-  ItemLink prev;
-  ItemLink next;
+  item_link prev;
+  item_link next;
   uint32_t hashed_item::*stored_hash;
   bool optional;  // key2: an element may have none, and then is in no chain
+  const char* name;  // in messages
   const char* find_signature;
   const char* rename_signature;
+  const char* update_signature;
 };
 
 constexpr key_side kKey1Side = {
     &generic_cache_t::key1_buckets, &generic_cache_t::key1_hash, &generic_cache_t::key1_cmp,
     &generic_cache_t::key1_case_sensitive, &generic_cache_element::key1,
     &generic_cache_element::key1_len, &generic_cache_item::key1_prev,
-    &generic_cache_item::key1_next, &hashed_item::key1_hash, false, kFind1Signature,
-    kRename1Signature};
+    &generic_cache_item::key1_next, &hashed_item::key1_hash, false, "key1", kFind1Signature,
+    kRename1Signature, kUpdate1Signature};
 
 constexpr key_side kKey2Side = {
     &generic_cache_t::key2_buckets, &generic_cache_t::key2_hash, &generic_cache_t::key2_cmp,
     &generic_cache_t::key2_case_sensitive, &generic_cache_element::key2,
     &generic_cache_element::key2_len, &generic_cache_item::key2_prev,
-    &generic_cache_item::key2_next, &hashed_item::key2_hash, true, kFind2Signature,
-    kRename2Signature};
-
+    &generic_cache_item::key2_next, &hashed_item::key2_hash, true, "key2", kFind2Signature,
+    kRename2Signature, kUpdate2Signature};
 
 uint32_t hash_key(const generic_cache_t* cache, const key_side& side, const char* key, int len) {
   return static_cast<uint32_t>((cache->*side.hash)(key, len));
@@ -505,32 +495,162 @@ void rem_item_from_cache(generic_cache_t* cache, generic_cache_item* item) {
   if (cache->element_callback != nullptr) cache->element_callback(element);
 }
 
+// ---- Self-check ---------------------------------------------------------------------
+// Reads only what the cache keeps itself (links, stored hashes and charges),
+// never the elements, so a caller who broke the element contract cannot make
+// it fail. The caller holds the lock exclusively.
+
+std::string broken(const char* where, int64_t at, const std::string& what) {
+  return std::string(where) + " " + std::to_string(at) + ": " + what;
+}
+
+// Every chain of one table: consistently linked, holding only listed nodes
+// (`listed` is sorted), each once and in the bucket its stored hash selects;
+// and every listed node that belongs in this table is in it.
+std::string check_chains(generic_cache_t* cache, const key_side& side,
+                         const std::vector<generic_cache_item*>& listed) {
+  const char* const table = side.optional ? "secondary bucket" : "primary bucket";
+  std::vector<bool> seen(listed.size(), false);
+  size_t chained = 0;
+  for (int b = 0; b < cache->stats.num_buckets; ++b) {
+    const generic_cache_item* back = nullptr;
+    for (generic_cache_item* item = (cache->*side.buckets)[b]; item != nullptr;
+         item = item->*side.next) {
+      const auto at = std::lower_bound(listed.begin(), listed.end(), item);
+      if (at == listed.end() || *at != item) return broken(table, b, "a node not in the recency list");
+      // Seen twice also ends a cycle.
+      if (seen[static_cast<size_t>(at - listed.begin())]) return broken(table, b, "a node twice");
+      seen[static_cast<size_t>(at - listed.begin())] = true;
+      if (item->*side.prev != back) return broken(table, b, "a node that does not link back");
+      if (!in_chain(item, side)) return broken(table, b, "a node without key2");
+      if (bucket_of(cache, hashed(item)->*side.stored_hash) != b)
+        return broken(table, b, "a node whose stored hash selects another bucket");
+      back = item;
+      ++chained;
+    }
+  }
+  size_t belonging = 0;
+  for (generic_cache_item* item : listed) {
+    if (in_chain(item, side))
+      ++belonging;
+    else if (item->*side.prev != nullptr || item->*side.next != nullptr)
+      return broken(table, -1, "a node without key2 keeps secondary links");
+  }
+  if (chained != belonging) return broken(table, -1, "a cached node is missing from its chain");
+  return "";
+}
+
+std::string check_invariants_locked(generic_cache_t* cache) {
+  const int32_t buckets = cache->stats.num_buckets;
+  if (buckets <= 0 || (buckets & (buckets - 1)) != 0)
+    return broken("num_buckets", buckets, "not a power of two");
+  const int32_t entries = cache->stats.num_entries;
+  if (entries < 0) return broken("num_entries", entries, "negative");
+
+  // The recency list, from the most recently used node.
+  std::vector<generic_cache_item*> listed;
+  listed.reserve(static_cast<size_t>(entries));
+  uint64_t charges = 0;
+  generic_cache_item* back = nullptr;
+  for (generic_cache_item* item = cache->lru_head; item != nullptr; item = item->lru_next) {
+    // Longer than num_entries also ends a cycle.
+    if (listed.size() == static_cast<size_t>(entries))
+      return broken("recency list", entries, "longer than num_entries");
+    if (item->lru_prev != back) return broken("recency list", listed.size(), "does not link back");
+    if (item->element == nullptr) return broken("recency list", listed.size(), "node without element");
+    charges += hashed(item)->charge;
+    listed.push_back(item);
+    back = item;
+  }
+  if (cache->lru_tail != back) return broken("recency list", listed.size(), "lru_tail is not the end");
+  if (listed.size() != static_cast<size_t>(entries))
+    return broken("recency list", listed.size(), "shorter than num_entries");
+  const uint64_t expected_bytes = fixed_charge(buckets) + charges;
+  if (cache->stats.cur_bytes != expected_bytes)
+    return broken("cur_bytes", static_cast<int64_t>(cache->stats.cur_bytes),
+                  "not " + std::to_string(expected_bytes) + ", the fixed and stored charges");
+
+  std::sort(listed.begin(), listed.end());
+  const promotion_queue& queue = handle_of(cache)->promotions;
+  const uint32_t claimed = __atomic_load_n(&queue.claimed, __ATOMIC_RELAXED);
+  for (uint32_t i = 0; i < claimed && i < kQueuedPromotions; ++i) {
+    if (!std::binary_search(listed.begin(), listed.end(), queue.items[i]))
+      return broken("promotion queue slot", i, "names a node that is not cached");
+  }
+
+  std::string problem = check_chains(cache, kKey1Side, listed);
+  if (problem.empty()) problem = check_chains(cache, kKey2Side, listed);
+  return problem;
+}
+
+#ifdef OBJSTORE_CACHE_CHECKS
+// Debug builds check the whole cache at the end of exclusive sections, but
+// spread the cost: a check walks every bucket and node, so it runs after
+// every section while a cache is small, and past that after one section in
+// (buckets + entries) / kCheckedNodesPerSection, which keeps the checking to
+// about that many nodes per section whatever the size (tests fill caches of
+// 65,536 buckets and 100,000 keys, which checked after every section would
+// take hours under the sanitizers).
+constexpr uint32_t kCheckedNodesPerSection = 256;
+
+void check_after_section(generic_cache_t* cache) {
+  uint32_t& countdown = handle_of(cache)->sections_until_check;
+  if (countdown > 0) {
+    --countdown;
+    return;
+  }
+  const uint64_t size = 2 * static_cast<uint64_t>(cache->stats.num_buckets) +
+                        static_cast<uint64_t>(cache->stats.num_entries);
+  countdown = static_cast<uint32_t>(size / kCheckedNodesPerSection);
+  const std::string problem = check_invariants_locked(cache);
+  if (problem.empty()) return;
+  std::fprintf(stderr, "mem_cache: broken invariant after an exclusive section: %s\n",
+               problem.c_str());
+  std::abort();
+}
+#endif
+
 // ---- Locking --------------------------------------------------------------------
 
-class SharedLock {
+class shared_section {
  public:
-  explicit SharedLock(const generic_cache_t* cache) : lock_(cache->lock) { lock_.rdlock(); }
-  ~SharedLock() { lock_.unlock(); }
-  SharedLock(const SharedLock&) = delete;
-  SharedLock& operator=(const SharedLock&) = delete;
+  explicit shared_section(const generic_cache_t* cache) : lock_(cache->lock) { lock_.rdlock(); }
+  ~shared_section() { lock_.unlock(); }
+  shared_section(const shared_section&) = delete;
+  shared_section& operator=(const shared_section&) = delete;
 
  private:
   ZqComplexLock& lock_;
 };
 
-// Every exclusive section begins by applying the queued promotions.
-class ExclusiveLock {
+// Holds the lock exclusively and does nothing else.
+class write_hold {
  public:
-  explicit ExclusiveLock(generic_cache_t* cache) : lock_(cache->lock) {
-    lock_.rwlock();
-    apply_queued_promotions(cache);
-  }
-  ~ExclusiveLock() { lock_.unlock(); }
-  ExclusiveLock(const ExclusiveLock&) = delete;
-  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+  explicit write_hold(generic_cache_t* cache) : lock_(cache->lock) { lock_.rwlock(); }
+  ~write_hold() { lock_.unlock(); }
+  write_hold(const write_hold&) = delete;
+  write_hold& operator=(const write_hold&) = delete;
 
  private:
   ZqComplexLock& lock_;
+};
+
+// Every exclusive section begins by applying the queued promotions; in debug
+// builds it ends, before the lock is released, by checking the invariants.
+class exclusive_section {
+ public:
+  explicit exclusive_section(generic_cache_t* cache) : hold_(cache), cache_(cache) {
+    apply_queued_promotions(cache);
+  }
+#ifdef OBJSTORE_CACHE_CHECKS
+  ~exclusive_section() { check_after_section(cache_); }
+#endif
+  exclusive_section(const exclusive_section&) = delete;
+  exclusive_section& operator=(const exclusive_section&) = delete;
+
+ private:
+  write_hold hold_;  // released after the destructor's check
+  generic_cache_t* cache_;
 };
 
 // ---- Lookup -------------------------------------------------------------------------
@@ -724,20 +844,27 @@ template <const key_side& side>
 generic_cache_element* find_element(generic_cache_t* cache, const char* key, int len) {
   lookup_key k;
   if (cache == nullptr || !prepare_lookup<side>(cache, key, len, &k)) return nullptr;
-  SharedLock guard(cache);
+  shared_section guard(cache);
   generic_cache_item* item = find_item<side>(cache, k);
   return item != nullptr ? item->element : nullptr;
+}
+
+// In an exclusive section: looks `k` up (counting the lookup) and hands the
+// node found to `act`. 0 when one was found, 1 otherwise.
+template <const key_side& side, void (*act)(generic_cache_t*, generic_cache_item*)>
+int act_on_found(generic_cache_t* cache, const lookup_key& k) {
+  exclusive_section guard(cache);
+  generic_cache_item* item = find_item<side>(cache, k);
+  if (item == nullptr) return 1;
+  act(cache, item);
+  return 0;
 }
 
 template <const key_side& side>
 int delete_element(generic_cache_t* cache, const char* key, int len) {
   lookup_key k;
   if (cache == nullptr || !prepare_lookup<side>(cache, key, len, &k)) return 1;
-  ExclusiveLock guard(cache);
-  generic_cache_item* item = find_item<side>(cache, k);
-  if (item == nullptr) return 1;
-  rem_item_from_cache(cache, item);
-  return 0;
+  return act_on_found<side, rem_item_from_cache>(cache, k);
 }
 
 // Queues the promotion under the shared lock; only when the queue is full
@@ -748,7 +875,7 @@ int promote_element(generic_cache_t* cache, const char* key, int len) {
   lookup_key k;
   if (cache == nullptr || !prepare_lookup<side>(cache, key, len, &k)) return 1;
   {
-    SharedLock guard(cache);
+    shared_section guard(cache);
     generic_cache_item* item = walk_chain<side>(cache, k);
     if (item == nullptr) {
       count_miss(cache);
@@ -759,11 +886,7 @@ int promote_element(generic_cache_t* cache, const char* key, int len) {
       return 0;
     }
   }
-  ExclusiveLock guard(cache);
-  generic_cache_item* item = find_item<side>(cache, k);
-  if (item == nullptr) return 1;
-  promote_item(cache, item);
-  return 0;
+  return act_on_found<side, promote_item>(cache, k);
 }
 
 // Replaces the element found under `key` (if any) by `element`. The old one
@@ -771,15 +894,15 @@ int promote_element(generic_cache_t* cache, const char* key, int len) {
 // an old one that is `element` itself stays the caller's and is not released.
 template <const key_side& side>
 int replace_element(generic_cache_t* cache, const char* key, int len,
-                    generic_cache_element* element, const char* signature) {
+                    generic_cache_element* element) {
   if (cache == nullptr) {
-    OBJSTORE_LOG(-1, signature, "Error: cache [%p] is invalid.", static_cast<const void*>(cache));
+    OBJSTORE_LOG(-1, side.update_signature, "Error: cache [%p] is invalid.", static_cast<const void*>(cache));
     return 1;
   }
   lookup_key k;
   const bool key_valid = prepare_lookup<side>(cache, key, len, &k);
   pending_insert pending(cache, element);
-  ExclusiveLock guard(cache);
+  exclusive_section guard(cache);
   generic_cache_item* old_item = key_valid ? find_item<side>(cache, k) : nullptr;
   if (old_item != nullptr) {
     // Passing back the cached element re-inserts it as most recently used.
@@ -815,8 +938,7 @@ int rename_one(generic_cache_t* cache, generic_cache_item* item, RenameFunc rena
   if (e->*other.key != other_key || e->*other.key_len != other_len) {
     OBJSTORE_LOG(-1, side.rename_signature,
                  "Error: the rename of %s changed %s [%p] or %s_len [%d].",
-                 side.optional ? "key2" : "key1", other.optional ? "key2" : "key1",
-                 static_cast<const void*>(e->*other.key), other.optional ? "key2" : "key1",
+                 side.name, other.name, static_cast<const void*>(e->*other.key), other.name,
                  e->*other.key_len);
     rem_item_from_cache(cache, item);
     return code;
@@ -857,7 +979,7 @@ int rename_all(generic_cache_t* cache, RenameFunc rename, void* user_data) {
                  static_cast<const void*>(cache));
     return 1;
   }
-  ExclusiveLock guard(cache);
+  exclusive_section guard(cache);
   int result = 0;
   for (generic_cache_item* item = cache->lru_head; item != nullptr;) {
     generic_cache_item* next = item->lru_next;
@@ -972,6 +1094,9 @@ generic_cache_t* generic_cache_init_cache(int max_bytes, int expected_entry_size
   std::memset(&cache->stats, 0, sizeof cache->stats);
   std::memset(handle->slots, 0, sizeof handle->slots);
   handle->promotions.claimed = 0;
+#ifdef OBJSTORE_CACHE_CHECKS
+  handle->sections_until_check = 0;
+#endif
   cache->stats.cur_bytes = fixed_charge(buckets);
   cache->stats.num_buckets = buckets;
   return cache;
@@ -981,7 +1106,7 @@ void generic_cache_remove_all(generic_cache_t* cache) {
   if (cache == nullptr) return;
   std::exception_ptr failure;
   {
-    ExclusiveLock guard(cache);
+    exclusive_section guard(cache);
     failure = release_all(cache);
   }
   if (failure) std::rethrow_exception(failure);
@@ -991,7 +1116,7 @@ void generic_cache_del_cache(generic_cache_t* cache) {
   if (cache == nullptr) return;
   std::exception_ptr failure;
   {
-    ExclusiveLock guard(cache);
+    exclusive_section guard(cache);
     failure = release_all(cache);
   }
   cache_free(cache->key1_buckets);
@@ -1004,7 +1129,7 @@ void generic_cache_del_cache(generic_cache_t* cache) {
 
 void generic_cache_get_stats(generic_cache_t* cache, generic_cache_stats* stats) {
   if (cache == nullptr || stats == nullptr) return;
-  SharedLock guard(cache);
+  shared_section guard(cache);
   const generic_cache_stats& source = cache->stats;
   stats->num_entries = source.num_entries;
   stats->cur_bytes = source.cur_bytes;
@@ -1050,12 +1175,12 @@ int generic_cache_update_pos_with_key2(generic_cache_t* cache, const char* key, 
 
 int generic_cache_update_with_key1(generic_cache_t* cache, const char* key, int len,
                                    generic_cache_element_t* element) {
-  return replace_element<kKey1Side>(cache, key, len, element, kUpdate1Signature);
+  return replace_element<kKey1Side>(cache, key, len, element);
 }
 
 int generic_cache_update_with_key2(generic_cache_t* cache, const char* key, int len,
                                    generic_cache_element_t* element) {
-  return replace_element<kKey2Side>(cache, key, len, element, kUpdate2Signature);
+  return replace_element<kKey2Side>(cache, key, len, element);
 }
 
 int generic_cache_rename_all_key1_if(generic_cache_t* cache, RenameFunc rename, void* user_data) {
@@ -1068,7 +1193,7 @@ int generic_cache_rename_all_key2_if(generic_cache_t* cache, RenameFunc rename, 
 
 void generic_cache_get_bucket_stats(generic_cache_t* cache, generic_cache_bucket_stats* stats) {
   if (cache == nullptr || stats == nullptr) return;
-  SharedLock guard(cache);
+  shared_section guard(cache);
   const int buckets = cache->stats.num_buckets;
   stats->num_buckets = buckets;
   stats->key1_used_buckets = 0;
@@ -1093,7 +1218,7 @@ void generic_cache_get_bucket_stats(generic_cache_t* cache, generic_cache_bucket
 
 void generic_cache_dump_cache(const generic_cache_t* cache) {
   if (cache == nullptr) return;
-  SharedLock guard(cache);
+  shared_section guard(cache);
   for (int i = 0; i < cache->stats.num_buckets; ++i) {
     for (const generic_cache_item* item = cache->key1_buckets[i]; item != nullptr;
          item = item->key1_next) {
@@ -1105,4 +1230,10 @@ void generic_cache_dump_cache(const generic_cache_t* cache) {
                    e->data);
     }
   }
+}
+
+std::string mem_cache_check_invariants(generic_cache_t* cache) {
+  if (cache == nullptr) return "the cache is null";
+  write_hold hold(cache);
+  return check_invariants_locked(cache);
 }
