@@ -18,13 +18,14 @@
 //   - the recency list is exact once the queued promotions are applied,
 //     which every exclusive section does before anything else;
 //   - num_buckets is a power of two fixed at creation.
+// mem_cache_check_invariants (mem_cache_internal.h) checks the structural ones;
+// debug builds run it at the end of exclusive sections.
 
 #include "cache/mem_cache.h"
 
 #include <sched.h>
 #include <strings.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -34,7 +35,6 @@
 #include <exception>
 #include <new>
 #include <string>
-#include <vector>
 
 // XXH3 inlined into this unit: the strong hashes of short keys then cost a
 // few nanoseconds, and the library needs no xxHash at run time.
@@ -142,7 +142,8 @@ int64_t calc_item_size(const generic_cache_element* e) {
 // byte is always added, even when the stride also reaches it.
 
 int32_t strided_sum(const char* key, int32_t len, int32_t stride) {
-  uint32_t sum = static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(key[len - 1])));
+  uint32_t sum =
+      static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(key[len - 1])));
   for (int32_t i = 0; i < len; i += stride)
     sum += static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(key[i])));
   return static_cast<int32_t>(sum);
@@ -244,8 +245,9 @@ struct hashed_item {
   generic_cache_item item;  // first member: the public node's address is this one's
   uint32_t key1_hash;
   uint32_t key2_hash;       // 0 without key2
-  uint64_t charge : 63;     // what this node adds to cur_bytes
+  uint64_t charge : 62;     // what this node adds to cur_bytes
   uint64_t has_key2 : 1;    // linked in a secondary chain
+  uint64_t check_mark : 1;  // used by the invariant check only; clear otherwise
 };
 static_assert(sizeof(hashed_item) == 72, "a node costs 72 bytes of heap");
 
@@ -362,11 +364,13 @@ void store_hash(generic_cache_t* cache, const key_side& side, generic_cache_item
   const generic_cache_element* e = item->element;
   const char* key = e->*side.key;
   if (side.optional) hashed(item)->has_key2 = key != nullptr;
-  hashed(item)->*side.stored_hash = key != nullptr ? hash_key(cache, side, key, e->*side.key_len) : 0;
+  hashed(item)->*side.stored_hash =
+      key != nullptr ? hash_key(cache, side, key, e->*side.key_len) : 0;
 }
 
 void add_charge(generic_cache_t* cache, int64_t delta) {
-  cache->stats.cur_bytes = static_cast<uint64_t>(static_cast<int64_t>(cache->stats.cur_bytes) + delta);
+  cache->stats.cur_bytes =
+      static_cast<uint64_t>(static_cast<int64_t>(cache->stats.cur_bytes) + delta);
 }
 
 // Moves a node's charge by `delta`, never below zero, and cur_bytes with it:
@@ -498,45 +502,88 @@ void rem_item_from_cache(generic_cache_t* cache, generic_cache_item* item) {
 // ---- Self-check ---------------------------------------------------------------------
 // Reads only what the cache keeps itself (links, stored hashes and charges),
 // never the elements, so a caller who broke the element contract cannot make
-// it fail. The caller holds the lock exclusively.
+// it fail. The caller holds the lock exclusively. It allocates nothing and
+// costs one pass over the buckets and a few over the nodes: it marks the
+// nodes of the recency list, and each chain must hold exactly the marked ones.
 
 std::string broken(const char* where, int64_t at, const std::string& what) {
   return std::string(where) + " " + std::to_string(at) + ": " + what;
 }
 
-// Every chain of one table: consistently linked, holding only listed nodes
-// (`listed` is sorted), each once and in the bucket its stored hash selects;
-// and every listed node that belongs in this table is in it.
-std::string check_chains(generic_cache_t* cache, const key_side& side,
-                         const std::vector<generic_cache_item*>& listed) {
+// Marks the listed nodes that belong in `side`'s table and unmarks the rest.
+// The list's length has been checked, so the walk ends.
+void mark_listed(generic_cache_t* cache, const key_side& side) {
+  for (generic_cache_item* item = cache->lru_head; item != nullptr; item = item->lru_next)
+    hashed(item)->check_mark = in_chain(item, side);
+}
+
+// Every chain of `side`'s table holds only marked nodes, each once (the mark
+// is cleared on the first visit, which also ends a cycle), consistently
+// linked back and in the bucket its stored hash selects; and holds all of
+// the `belonging` marked ones.
+std::string check_chains(generic_cache_t* cache, const key_side& side, int32_t belonging) {
   const char* const table = side.optional ? "secondary bucket" : "primary bucket";
-  std::vector<bool> seen(listed.size(), false);
-  size_t chained = 0;
+  int32_t chained = 0;
   for (int b = 0; b < cache->stats.num_buckets; ++b) {
     const generic_cache_item* back = nullptr;
     for (generic_cache_item* item = (cache->*side.buckets)[b]; item != nullptr;
          item = item->*side.next) {
-      const auto at = std::lower_bound(listed.begin(), listed.end(), item);
-      if (at == listed.end() || *at != item) return broken(table, b, "a node not in the recency list");
-      // Seen twice also ends a cycle.
-      if (seen[static_cast<size_t>(at - listed.begin())]) return broken(table, b, "a node twice");
-      seen[static_cast<size_t>(at - listed.begin())] = true;
+      if (!hashed(item)->check_mark)
+        return broken(table, b, "a node not listed with this key, or chained twice");
+      hashed(item)->check_mark = 0;
       if (item->*side.prev != back) return broken(table, b, "a node that does not link back");
-      if (!in_chain(item, side)) return broken(table, b, "a node without key2");
       if (bucket_of(cache, hashed(item)->*side.stored_hash) != b)
         return broken(table, b, "a node whose stored hash selects another bucket");
       back = item;
       ++chained;
     }
   }
-  size_t belonging = 0;
-  for (generic_cache_item* item : listed) {
-    if (in_chain(item, side))
-      ++belonging;
-    else if (item->*side.prev != nullptr || item->*side.next != nullptr)
-      return broken(table, -1, "a node without key2 keeps secondary links");
+  if (chained != belonging) return broken(table, -1, "a listed node is missing from its chain");
+  return "";
+}
+
+// The recency list: consistently doubly linked from lru_head to lru_tail,
+// num_entries nodes, each with an element; nodes without key2 keep null
+// secondary links; the charges add up to cur_bytes. Counts the key2 nodes.
+std::string check_recency_list(generic_cache_t* cache, int32_t* with_key2) {
+  const int32_t entries = cache->stats.num_entries;
+  int32_t listed = 0;
+  uint64_t charges = 0;
+  *with_key2 = 0;
+  const generic_cache_item* back = nullptr;
+  for (generic_cache_item* item = cache->lru_head; item != nullptr; item = item->lru_next) {
+    // Longer than num_entries also ends a cycle.
+    if (listed == entries) return broken("recency list", entries, "longer than num_entries");
+    if (item->lru_prev != back) return broken("recency list", listed, "does not link back");
+    if (item->element == nullptr) return broken("recency list", listed, "a node without element");
+    if (hashed(item)->has_key2)
+      ++*with_key2;
+    else if (item->key2_prev != nullptr || item->key2_next != nullptr)
+      return broken("recency list", listed, "a node without key2 has secondary links");
+    charges += hashed(item)->charge;
+    back = item;
+    ++listed;
   }
-  if (chained != belonging) return broken(table, -1, "a cached node is missing from its chain");
+  if (cache->lru_tail != back) return broken("recency list", listed, "lru_tail is not the end");
+  if (listed != entries) return broken("recency list", listed, "shorter than num_entries");
+  const uint64_t expected_bytes = fixed_charge(cache->stats.num_buckets) + charges;
+  if (cache->stats.cur_bytes != expected_bytes)
+    return broken("cur_bytes", static_cast<int64_t>(cache->stats.cur_bytes),
+                  "not " + std::to_string(expected_bytes) + ", the fixed and stored charges");
+  return "";
+}
+
+// A queued promotion must name a cached node: the queue is applied by
+// dereferencing it. Compared by address, so a stale slot is not read; a
+// queue is short and usually empty.
+std::string check_promotion_queue(generic_cache_t* cache) {
+  const promotion_queue& queue = handle_of(cache)->promotions;
+  const uint32_t claimed = __atomic_load_n(&queue.claimed, __ATOMIC_RELAXED);
+  for (uint32_t i = 0; i < claimed && i < kQueuedPromotions; ++i) {
+    const generic_cache_item* item = cache->lru_head;
+    while (item != nullptr && item != queue.items[i]) item = item->lru_next;
+    if (item == nullptr) return broken("promotion queue slot", i, "names a node not cached");
+  }
   return "";
 }
 
@@ -544,54 +591,33 @@ std::string check_invariants_locked(generic_cache_t* cache) {
   const int32_t buckets = cache->stats.num_buckets;
   if (buckets <= 0 || (buckets & (buckets - 1)) != 0)
     return broken("num_buckets", buckets, "not a power of two");
-  const int32_t entries = cache->stats.num_entries;
-  if (entries < 0) return broken("num_entries", entries, "negative");
-
-  // The recency list, from the most recently used node.
-  std::vector<generic_cache_item*> listed;
-  listed.reserve(static_cast<size_t>(entries));
-  uint64_t charges = 0;
-  generic_cache_item* back = nullptr;
-  for (generic_cache_item* item = cache->lru_head; item != nullptr; item = item->lru_next) {
-    // Longer than num_entries also ends a cycle.
-    if (listed.size() == static_cast<size_t>(entries))
-      return broken("recency list", entries, "longer than num_entries");
-    if (item->lru_prev != back) return broken("recency list", listed.size(), "does not link back");
-    if (item->element == nullptr) return broken("recency list", listed.size(), "node without element");
-    charges += hashed(item)->charge;
-    listed.push_back(item);
-    back = item;
+  if (cache->stats.num_entries < 0) return broken("num_entries", cache->stats.num_entries, "< 0");
+  int32_t with_key2 = 0;
+  std::string problem = check_recency_list(cache, &with_key2);
+  if (problem.empty()) problem = check_promotion_queue(cache);
+  if (!problem.empty()) return problem;
+  mark_listed(cache, kKey1Side);
+  problem = check_chains(cache, kKey1Side, cache->stats.num_entries);
+  if (problem.empty()) {
+    mark_listed(cache, kKey2Side);
+    problem = check_chains(cache, kKey2Side, with_key2);
   }
-  if (cache->lru_tail != back) return broken("recency list", listed.size(), "lru_tail is not the end");
-  if (listed.size() != static_cast<size_t>(entries))
-    return broken("recency list", listed.size(), "shorter than num_entries");
-  const uint64_t expected_bytes = fixed_charge(buckets) + charges;
-  if (cache->stats.cur_bytes != expected_bytes)
-    return broken("cur_bytes", static_cast<int64_t>(cache->stats.cur_bytes),
-                  "not " + std::to_string(expected_bytes) + ", the fixed and stored charges");
-
-  std::sort(listed.begin(), listed.end());
-  const promotion_queue& queue = handle_of(cache)->promotions;
-  const uint32_t claimed = __atomic_load_n(&queue.claimed, __ATOMIC_RELAXED);
-  for (uint32_t i = 0; i < claimed && i < kQueuedPromotions; ++i) {
-    if (!std::binary_search(listed.begin(), listed.end(), queue.items[i]))
-      return broken("promotion queue slot", i, "names a node that is not cached");
-  }
-
-  std::string problem = check_chains(cache, kKey1Side, listed);
-  if (problem.empty()) problem = check_chains(cache, kKey2Side, listed);
+  // A failed walk leaves marks behind; no other code reads them, but the
+  // next check must start clean.
+  for (generic_cache_item* item = cache->lru_head; item != nullptr; item = item->lru_next)
+    hashed(item)->check_mark = 0;
   return problem;
 }
 
 #ifdef OBJSTORE_CACHE_CHECKS
-// Debug builds check the whole cache at the end of exclusive sections, but
-// spread the cost: a check walks every bucket and node, so it runs after
-// every section while a cache is small, and past that after one section in
-// (buckets + entries) / kCheckedNodesPerSection, which keeps the checking to
-// about that many nodes per section whatever the size (tests fill caches of
-// 65,536 buckets and 100,000 keys, which checked after every section would
-// take hours under the sanitizers).
-constexpr uint32_t kCheckedNodesPerSection = 256;
+// Debug builds check the whole cache at the end of exclusive sections. A
+// check visits every bucket of both tables and every node about six times:
+// while that is at most kCheckVisitsPerSection visits it runs after every
+// section, past that after one section in visits / kCheckVisitsPerSection,
+// so that checking costs about that many visits per section whatever the
+// size. Checked after every section, a test that fills 65,536 buckets with
+// 100,000 keys would run for many minutes under the sanitizers, not seconds.
+constexpr uint64_t kCheckVisitsPerSection = 32;
 
 void check_after_section(generic_cache_t* cache) {
   uint32_t& countdown = handle_of(cache)->sections_until_check;
@@ -599,9 +625,9 @@ void check_after_section(generic_cache_t* cache) {
     --countdown;
     return;
   }
-  const uint64_t size = 2 * static_cast<uint64_t>(cache->stats.num_buckets) +
-                        static_cast<uint64_t>(cache->stats.num_entries);
-  countdown = static_cast<uint32_t>(size / kCheckedNodesPerSection);
+  const uint64_t visits = 2 * static_cast<uint64_t>(cache->stats.num_buckets) +
+                          6 * static_cast<uint64_t>(cache->stats.num_entries);
+  countdown = static_cast<uint32_t>(visits / kCheckVisitsPerSection);
   const std::string problem = check_invariants_locked(cache);
   if (problem.empty()) return;
   std::fprintf(stderr, "mem_cache: broken invariant after an exclusive section: %s\n",
@@ -640,7 +666,7 @@ class write_hold {
 class exclusive_section {
  public:
   explicit exclusive_section(generic_cache_t* cache) : hold_(cache), cache_(cache) {
-    apply_queued_promotions(cache);
+    apply_queued_promotions(cache_);
   }
 #ifdef OBJSTORE_CACHE_CHECKS
   ~exclusive_section() { check_after_section(cache_); }
@@ -747,6 +773,7 @@ class pending_insert {
     store_hash(cache, kKey1Side, item);
     store_hash(cache, kKey2Side, item);
     node_->charge = static_cast<uint64_t>(calc_item_size(element));
+    node_->check_mark = 0;
   }
   ~pending_insert() { cache_free(node_); }
   pending_insert(const pending_insert&) = delete;
@@ -896,7 +923,8 @@ template <const key_side& side>
 int replace_element(generic_cache_t* cache, const char* key, int len,
                     generic_cache_element* element) {
   if (cache == nullptr) {
-    OBJSTORE_LOG(-1, side.update_signature, "Error: cache [%p] is invalid.", static_cast<const void*>(cache));
+    OBJSTORE_LOG(-1, side.update_signature, "Error: cache [%p] is invalid.",
+                 static_cast<const void*>(cache));
     return 1;
   }
   lookup_key k;
@@ -1056,7 +1084,8 @@ generic_cache_t* generic_cache_init_cache(int max_bytes, int expected_entry_size
   cache_handle* handle = new (memory) cache_handle;  // constructs the lock
   generic_cache_t* cache = &handle->cache;
 
-  const int table_bytes = static_cast<int>(static_cast<size_t>(buckets) * sizeof(generic_cache_item*));
+  const int table_bytes =
+      static_cast<int>(static_cast<size_t>(buckets) * sizeof(generic_cache_item*));
   cache->key1_buckets =
       static_cast<generic_cache_item**>(cache_calloc(buckets, sizeof(generic_cache_item*)));
   if (cache->key1_buckets == nullptr) {

@@ -220,6 +220,62 @@ TEST_F(CacheTest, CreationRefusesInvalidSizesWithFirstFailingCheck) {
 }
 
 // ---------------------------------------------------------------------------
+// The cache's invariant check, which every other test relies on, must name
+// each kind of damage. Each damage is a swap: applied again, it repairs the
+// handle before any operation sees it (debug builds check after each one).
+
+int32_t FirstByteHash(const char* key, int32_t) { return key[0]; }
+
+generic_cache_item* g_unlinked = nullptr;
+
+struct DamageCase {
+  const char* name;
+  void (*damage)(generic_cache_t*);
+  const char* described;  // part of the description
+};
+
+TEST_F(CacheTest, InvariantCheckNamesEachKindOfDamage) {
+  // Four buckets: key1 "a", "b", "c" in buckets 1, 2, 3; key2 "x" in bucket 0.
+  generic_cache_t* cache = NewCache(1000, 140, true, true, &FirstByteHash, &FirstByteHash);
+  ASSERT_NE(cache, nullptr);
+  ASSERT_EQ(GetStats(cache).num_buckets, 4);
+  Insert(cache, "a");
+  Insert(cache, "b", "x");
+  Insert(cache, "c");
+  const DamageCase cases[] = {
+      {"charge", [](generic_cache_t* c) { c->stats.cur_bytes ^= 1; }, "cur_bytes"},
+      {"count", [](generic_cache_t* c) { c->stats.num_entries ^= 1; }, "longer than num_entries"},
+      {"list ends", [](generic_cache_t* c) { std::swap(c->lru_head, c->lru_tail); },
+       "does not link back"},
+      {"list links",
+       [](generic_cache_t* c) {
+         generic_cache_item* middle = c->lru_head->lru_next;
+         std::swap(middle->lru_prev, middle->lru_next);
+       },
+       "does not link back"},
+      {"primary buckets",
+       [](generic_cache_t* c) { std::swap(c->key1_buckets[1], c->key1_buckets[2]); },
+       "stored hash selects another bucket"},
+      {"secondary chain", [](generic_cache_t* c) { std::swap(c->key2_buckets[0], g_unlinked); },
+       "missing from its chain"},
+  };
+  for (const DamageCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.damage(cache);
+    const std::string described = mem_cache_check_invariants(cache);
+    c.damage(cache);
+    EXPECT_NE(described.find(c.described), std::string::npos) << described;
+    ExpectConsistent(cache);
+  }
+#ifdef OBJSTORE_CACHE_CHECKS
+  // Debug builds stop at the end of the first exclusive operation that sees damage.
+  cases[0].damage(cache);
+  EXPECT_DEATH(generic_cache_delete_with_key1(cache, "none", -1), "broken invariant.*cur_bytes");
+  cases[0].damage(cache);
+#endif
+}
+
+// ---------------------------------------------------------------------------
 // Charges and statistics
 
 struct ChargeCase {
@@ -302,6 +358,8 @@ struct BucketCase {
   int32_t bucket2;
 };
 
+// Reads the tables: nothing in the interface shows which secondary bucket a
+// key went to.
 TEST_F(CacheTest, DefaultHashesPlaceKeysInBuckets) {
   const BucketCase cases[] = {
       {"abcd", true, 297, 296},          // a+d+d, a+c+d
@@ -569,7 +627,8 @@ TEST_F(CacheTest, RenameAboveBudgetMakesNextInsertionEvict) {
   Insert(cache, "C");
   EXPECT_EQ(generic_cache_rename_all_key1_if(cache, &AppendXToKey1, nullptr), 0);
   EXPECT_TRUE(ReleaseRecorder::Take().empty());  // renaming never evicts
-  EXPECT_EQ(GetStats(cache).cur_bytes, static_cast<uint64_t>(FixedCharge(1) + 3 * kSmallCharge + 9));
+  EXPECT_EQ(GetStats(cache).cur_bytes,
+            static_cast<uint64_t>(FixedCharge(1) + 3 * kSmallCharge + 9));
   Insert(cache, "D");
   EXPECT_EQ(ReleaseRecorder::TakeKey1s(), Keys({"Axxx", "Bxxx"}));
   EXPECT_EQ(RecencyOrder(cache), Keys({"D", "Cxxx"}));

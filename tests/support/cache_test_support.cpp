@@ -44,6 +44,16 @@ int32_t SteppedSum(const char* key, int32_t len, int32_t step, bool case_sensiti
   return static_cast<int32_t>(sum);
 }
 
+// Rename functions that change nothing: one stops the walk at once, the other
+// collects the key1 of every element offered.
+int32_t StopAtOnce(generic_cache_element_t*, void*, bool) { return 1; }
+
+int32_t CollectKey1(generic_cache_element_t* element, void* keys, bool) {
+  static_cast<std::vector<std::string>*>(keys)->push_back(element->key1 != nullptr ? element->key1
+                                                                                   : "(null)");
+  return -1;  // unchanged: offer the next
+}
+
 }  // namespace
 
 OwnedElement::OwnedElement(const char* key1, const char* key2, int32_t data_len, int32_t key1_len,
@@ -140,16 +150,6 @@ generic_cache_stats GetStats(generic_cache_t* cache) {
   generic_cache_get_stats(cache, &stats);
   return stats;
 }
-
-namespace {
-int32_t StopAtOnce(generic_cache_element_t*, void*, bool) { return 1; }
-
-int32_t CollectKey1(generic_cache_element_t* element, void* keys, bool) {
-  static_cast<std::vector<std::string>*>(keys)->push_back(element->key1 != nullptr ? element->key1
-                                                                                   : "(null)");
-  return -1;  // unchanged: offer the next
-}
-}  // namespace
 
 void ApplyQueuedPromotions(generic_cache_t* cache) {
   generic_cache_rename_all_key1_if(cache, StopAtOnce, nullptr);
