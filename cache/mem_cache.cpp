@@ -59,24 +59,22 @@ void objstore_cache_test_released(void* memory);  // likewise
 namespace {
 #endif
 
-void* cache_malloc(size_t size) {
+// True when a test build asks this allocation to fail; errno is then ENOMEM.
+bool allocation_refused() {
 #ifdef OBJSTORE_CACHE_FAULT_INJECTION
   if (objstore_cache_test_allocation_fails()) {
     errno = ENOMEM;
-    return nullptr;
+    return true;
   }
 #endif
-  return std::malloc(size);
+  return false;
 }
+
+void* cache_malloc(size_t size) { return allocation_refused() ? nullptr : std::malloc(size); }
 
 // For the handle, whose lock and counters want whole cache lines.
 void* cache_aligned_alloc(size_t alignment, size_t size) {
-#ifdef OBJSTORE_CACHE_FAULT_INJECTION
-  if (objstore_cache_test_allocation_fails()) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-#endif
+  if (allocation_refused()) return nullptr;
   void* memory = nullptr;
   const int error = posix_memalign(&memory, alignment, size);
   if (error != 0) {
@@ -87,13 +85,7 @@ void* cache_aligned_alloc(size_t alignment, size_t size) {
 }
 
 void* cache_calloc(size_t count, size_t size) {
-#ifdef OBJSTORE_CACHE_FAULT_INJECTION
-  if (objstore_cache_test_allocation_fails()) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-#endif
-  return std::calloc(count, size);
+  return allocation_refused() ? nullptr : std::calloc(count, size);
 }
 
 void cache_free(void* memory) {
@@ -638,28 +630,22 @@ void check_after_section(generic_cache_t* cache) {
 
 // ---- Locking --------------------------------------------------------------------
 
-class shared_section {
+// Holds the cache's lock, shared (rdlock) or exclusively (rwlock), and does
+// nothing else. The lock is mutable: the dump locks a const handle.
+template <int (ZqComplexLock::*take)()>
+class lock_hold {
  public:
-  explicit shared_section(const generic_cache_t* cache) : lock_(cache->lock) { lock_.rdlock(); }
-  ~shared_section() { lock_.unlock(); }
-  shared_section(const shared_section&) = delete;
-  shared_section& operator=(const shared_section&) = delete;
+  explicit lock_hold(const generic_cache_t* cache) : lock_(cache->lock) { (lock_.*take)(); }
+  ~lock_hold() { lock_.unlock(); }
+  lock_hold(const lock_hold&) = delete;
+  lock_hold& operator=(const lock_hold&) = delete;
 
  private:
   ZqComplexLock& lock_;
 };
 
-// Holds the lock exclusively and does nothing else.
-class write_hold {
- public:
-  explicit write_hold(generic_cache_t* cache) : lock_(cache->lock) { lock_.rwlock(); }
-  ~write_hold() { lock_.unlock(); }
-  write_hold(const write_hold&) = delete;
-  write_hold& operator=(const write_hold&) = delete;
-
- private:
-  ZqComplexLock& lock_;
-};
+using shared_section = lock_hold<&ZqComplexLock::rdlock>;
+using write_hold = lock_hold<&ZqComplexLock::rwlock>;
 
 // Every exclusive section begins by applying the queued promotions; in debug
 // builds it ends, before the lock is released, by checking the invariants.
