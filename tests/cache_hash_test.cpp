@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cache/mem_cache.h"
+#include "cache/mem_cache_internal.h"
 #include "tests/support/cache_test_support.h"
 
 namespace {
