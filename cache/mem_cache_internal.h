@@ -46,7 +46,10 @@ inline constexpr char kUpdate2Signature[] =
 // It reads only what the cache keeps itself (stored hashes and charges), never
 // the elements, so a caller who broke the element contract does not make it
 // fail. Takes the cache's lock exclusively, without applying the queued
-// promotions: the caller must not hold it. Not for a null cache.
+// promotions: the caller must not hold it. Costs one pass over the buckets
+// and a few over the nodes, writing only a mark in each node that it clears
+// again; allocates only the description of a failure. A null cache is
+// reported, not read.
 std::string mem_cache_check_invariants(generic_cache_t* cache);
 
 #endif  // OBJSTORE_CACHE_MEM_CACHE_INTERNAL_H_
