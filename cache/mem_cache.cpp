@@ -18,48 +18,33 @@
 //   - the recency list is exact once the queued promotions are applied,
 //     which every exclusive section does before anything else;
 //   - num_buckets is a power of two fixed at creation.
+// mem_cache_check_invariants (mem_cache_internal.h) checks the structural ones;
+// debug builds run it at the end of exclusive sections.
 
 #include "cache/mem_cache.h"
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
-#include <cctype>
-#include <exception>
-#include <new>
 #include <sched.h>
 #include <strings.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
 
 // XXH3 inlined into this unit: the strong hashes of short keys then cost a
 // few nanoseconds, and the library needs no xxHash at run time.
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
+#include "cache/mem_cache_internal.h"
 #include "host/LogWriter.h"
 
 namespace {
-
-// Signature texts of the log sites.
-const char kInitSignature[] =
-    "generic_cache_t* generic_cache_init_cache(int, int, CallBackFunc, HashFunc, HashFunc, bool, "
-    "bool)";
-const char kInsertSignature[] = "int generic_cache_insert(generic_cache_t*, generic_cache_element_t*)";
-const char kFind1Signature[] =
-    "generic_cache_item_t* find_item_with_key1(generic_cache_t*, const char*, int)";
-const char kFind2Signature[] =
-    "generic_cache_item_t* find_item_with_key2(generic_cache_t*, const char*, int)";
-const char kRename1Signature[] =
-    "int generic_cache_rename_all_key1_if(generic_cache_t*, RenameFunc, void*)";
-const char kRename2Signature[] =
-    "int generic_cache_rename_all_key2_if(generic_cache_t*, RenameFunc, void*)";
-const char kDumpSignature[] = "void generic_cache_dump_cache(const generic_cache_t*)";
-const char kUpdate1Signature[] =
-    "int generic_cache_update_with_key1(generic_cache_t*, const char*, int, "
-    "generic_cache_element_t*)";
-const char kUpdate2Signature[] =
-    "int generic_cache_update_with_key2(generic_cache_t*, const char*, int, "
-    "generic_cache_element_t*)";
 
 // ---- Allocation -------------------------------------------------------------------
 // Every allocation and release of the cache's own memory passes through these
@@ -74,24 +59,22 @@ void objstore_cache_test_released(void* memory);  // likewise
 namespace {
 #endif
 
-void* cache_malloc(size_t size) {
+// True when a test build asks this allocation to fail; errno is then ENOMEM.
+bool allocation_refused() {
 #ifdef OBJSTORE_CACHE_FAULT_INJECTION
   if (objstore_cache_test_allocation_fails()) {
     errno = ENOMEM;
-    return nullptr;
+    return true;
   }
 #endif
-  return std::malloc(size);
+  return false;
 }
+
+void* cache_malloc(size_t size) { return allocation_refused() ? nullptr : std::malloc(size); }
 
 // For the handle, whose lock and counters want whole cache lines.
 void* cache_aligned_alloc(size_t alignment, size_t size) {
-#ifdef OBJSTORE_CACHE_FAULT_INJECTION
-  if (objstore_cache_test_allocation_fails()) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-#endif
+  if (allocation_refused()) return nullptr;
   void* memory = nullptr;
   const int error = posix_memalign(&memory, alignment, size);
   if (error != 0) {
@@ -102,13 +85,7 @@ void* cache_aligned_alloc(size_t alignment, size_t size) {
 }
 
 void* cache_calloc(size_t count, size_t size) {
-#ifdef OBJSTORE_CACHE_FAULT_INJECTION
-  if (objstore_cache_test_allocation_fails()) {
-    errno = ENOMEM;
-    return nullptr;
-  }
-#endif
-  return std::calloc(count, size);
+  return allocation_refused() ? nullptr : std::calloc(count, size);
 }
 
 void cache_free(void* memory) {
@@ -123,7 +100,7 @@ void cache_free(void* memory) {
 const int kEntryOverhead = 96;
 
 // Pointer-to-member links let one chain routine serve both tables.
-typedef generic_cache_item* generic_cache_item::*ItemLink;
+typedef generic_cache_item* generic_cache_item::*item_link;
 
 // ---- Sizing and charges ---------------------------------------------------
 
@@ -157,7 +134,8 @@ int64_t calc_item_size(const generic_cache_element* e) {
 // byte is always added, even when the stride also reaches it.
 
 int32_t strided_sum(const char* key, int32_t len, int32_t stride) {
-  uint32_t sum = static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(key[len - 1])));
+  uint32_t sum =
+      static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(key[len - 1])));
   for (int32_t i = 0; i < len; i += stride)
     sum += static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(key[i])));
   return static_cast<int32_t>(sum);
@@ -193,9 +171,10 @@ uint64_t fold_ascii_word(uint64_t word) {
   return word | (is_capital >> 2);  // 0x80 >> 2 is the case bit 0x20
 }
 
-// Copies `len` bytes (at most kFoldBlock) to `out` with ASCII capitals folded.
+// Longer keys are folded and hashed in blocks of this many bytes.
 constexpr size_t kFoldBlock = 256;
 
+// Copies `len` bytes (at most kFoldBlock) to `out` with ASCII capitals folded.
 void fold_ascii_block(const char* in, size_t len, char* out) {
   size_t i = 0;
   for (; i + 8 <= len; i += 8) {
@@ -258,8 +237,9 @@ struct hashed_item {
   generic_cache_item item;  // first member: the public node's address is this one's
   uint32_t key1_hash;
   uint32_t key2_hash;       // 0 without key2
-  uint64_t charge : 63;     // what this node adds to cur_bytes
+  uint64_t charge : 62;     // what this node adds to cur_bytes
   uint64_t has_key2 : 1;    // linked in a secondary chain
+  uint64_t check_mark : 1;  // used by the invariant check only; clear otherwise
 };
 static_assert(sizeof(hashed_item) == 72, "a node costs 72 bytes of heap");
 
@@ -294,6 +274,9 @@ struct cache_handle {
   generic_cache_t cache;  // first member: the public handle's address is this one's
   lookup_counter_slot slots[kCounterSlots];
   promotion_queue promotions;
+#ifdef OBJSTORE_CACHE_CHECKS
+  uint32_t sections_until_check;  // see check_after_section
+#endif
 };
 
 cache_handle* handle_of(generic_cache_t* cache) { return reinterpret_cast<cache_handle*>(cache); }
@@ -325,28 +308,29 @@ struct key_side {
   bool generic_cache_t::*case_sensitive;
   char* generic_cache_element::*key;
   int32_t generic_cache_element::*key_len;
-  ItemLink prev;
-  ItemLink next;
+  item_link prev;
+  item_link next;
   uint32_t hashed_item::*stored_hash;
   bool optional;  // key2: an element may have none, and then is in no chain
+  const char* name;  // in messages
   const char* find_signature;
   const char* rename_signature;
+  const char* update_signature;
 };
 
 constexpr key_side kKey1Side = {
     &generic_cache_t::key1_buckets, &generic_cache_t::key1_hash, &generic_cache_t::key1_cmp,
     &generic_cache_t::key1_case_sensitive, &generic_cache_element::key1,
     &generic_cache_element::key1_len, &generic_cache_item::key1_prev,
-    &generic_cache_item::key1_next, &hashed_item::key1_hash, false, kFind1Signature,
-    kRename1Signature};
+    &generic_cache_item::key1_next, &hashed_item::key1_hash, false, "key1", kFind1Signature,
+    kRename1Signature, kUpdate1Signature};
 
 constexpr key_side kKey2Side = {
     &generic_cache_t::key2_buckets, &generic_cache_t::key2_hash, &generic_cache_t::key2_cmp,
     &generic_cache_t::key2_case_sensitive, &generic_cache_element::key2,
     &generic_cache_element::key2_len, &generic_cache_item::key2_prev,
-    &generic_cache_item::key2_next, &hashed_item::key2_hash, true, kFind2Signature,
-    kRename2Signature};
-
+    &generic_cache_item::key2_next, &hashed_item::key2_hash, true, "key2", kFind2Signature,
+    kRename2Signature, kUpdate2Signature};
 
 uint32_t hash_key(const generic_cache_t* cache, const key_side& side, const char* key, int len) {
   return static_cast<uint32_t>((cache->*side.hash)(key, len));
@@ -372,11 +356,13 @@ void store_hash(generic_cache_t* cache, const key_side& side, generic_cache_item
   const generic_cache_element* e = item->element;
   const char* key = e->*side.key;
   if (side.optional) hashed(item)->has_key2 = key != nullptr;
-  hashed(item)->*side.stored_hash = key != nullptr ? hash_key(cache, side, key, e->*side.key_len) : 0;
+  hashed(item)->*side.stored_hash =
+      key != nullptr ? hash_key(cache, side, key, e->*side.key_len) : 0;
 }
 
 void add_charge(generic_cache_t* cache, int64_t delta) {
-  cache->stats.cur_bytes = static_cast<uint64_t>(static_cast<int64_t>(cache->stats.cur_bytes) + delta);
+  cache->stats.cur_bytes =
+      static_cast<uint64_t>(static_cast<int64_t>(cache->stats.cur_bytes) + delta);
 }
 
 // Moves a node's charge by `delta`, never below zero, and cur_bytes with it:
@@ -505,32 +491,178 @@ void rem_item_from_cache(generic_cache_t* cache, generic_cache_item* item) {
   if (cache->element_callback != nullptr) cache->element_callback(element);
 }
 
+// ---- Self-check ---------------------------------------------------------------------
+// Reads only what the cache keeps itself (links, stored hashes and charges),
+// never the elements, so a caller who broke the element contract cannot make
+// it fail. The caller holds the lock exclusively. It allocates nothing and
+// costs one pass over the buckets and a few over the nodes: it marks the
+// nodes of the recency list, and each chain must hold exactly the marked ones.
+
+std::string broken(const char* where, int64_t at, const std::string& what) {
+  return std::string(where) + " " + std::to_string(at) + ": " + what;
+}
+
+// Marks the listed nodes that belong in `side`'s table and unmarks the rest.
+// The list's length has been checked, so the walk ends.
+void mark_listed(generic_cache_t* cache, const key_side& side) {
+  for (generic_cache_item* item = cache->lru_head; item != nullptr; item = item->lru_next)
+    hashed(item)->check_mark = in_chain(item, side);
+}
+
+// Every chain of `side`'s table holds only marked nodes, each once (the mark
+// is cleared on the first visit, which also ends a cycle), consistently
+// linked back and in the bucket its stored hash selects; and holds all of
+// the `belonging` marked ones.
+std::string check_chains(generic_cache_t* cache, const key_side& side, int32_t belonging) {
+  const char* const table = side.optional ? "secondary bucket" : "primary bucket";
+  int32_t chained = 0;
+  for (int b = 0; b < cache->stats.num_buckets; ++b) {
+    const generic_cache_item* back = nullptr;
+    for (generic_cache_item* item = (cache->*side.buckets)[b]; item != nullptr;
+         item = item->*side.next) {
+      if (!hashed(item)->check_mark)
+        return broken(table, b, "a node not listed with this key, or chained twice");
+      hashed(item)->check_mark = 0;
+      if (item->*side.prev != back) return broken(table, b, "a node that does not link back");
+      if (bucket_of(cache, hashed(item)->*side.stored_hash) != b)
+        return broken(table, b, "a node whose stored hash selects another bucket");
+      back = item;
+      ++chained;
+    }
+  }
+  if (chained != belonging) return broken(table, -1, "a listed node is missing from its chain");
+  return "";
+}
+
+// The recency list: consistently doubly linked from lru_head to lru_tail,
+// num_entries nodes, each with an element; nodes without key2 keep null
+// secondary links; the charges add up to cur_bytes. Counts the key2 nodes.
+std::string check_recency_list(generic_cache_t* cache, int32_t* with_key2) {
+  const int32_t entries = cache->stats.num_entries;
+  int32_t listed = 0;
+  uint64_t charges = 0;
+  *with_key2 = 0;
+  const generic_cache_item* back = nullptr;
+  for (generic_cache_item* item = cache->lru_head; item != nullptr; item = item->lru_next) {
+    // Longer than num_entries also ends a cycle.
+    if (listed == entries) return broken("recency list", entries, "longer than num_entries");
+    if (item->lru_prev != back) return broken("recency list", listed, "does not link back");
+    if (item->element == nullptr) return broken("recency list", listed, "a node without element");
+    if (hashed(item)->has_key2)
+      ++*with_key2;
+    else if (item->key2_prev != nullptr || item->key2_next != nullptr)
+      return broken("recency list", listed, "a node without key2 has secondary links");
+    charges += hashed(item)->charge;
+    back = item;
+    ++listed;
+  }
+  if (cache->lru_tail != back) return broken("recency list", listed, "lru_tail is not the end");
+  if (listed != entries) return broken("recency list", listed, "shorter than num_entries");
+  const uint64_t expected_bytes = fixed_charge(cache->stats.num_buckets) + charges;
+  if (cache->stats.cur_bytes != expected_bytes)
+    return broken("cur_bytes", static_cast<int64_t>(cache->stats.cur_bytes),
+                  "not " + std::to_string(expected_bytes) + ", the fixed and stored charges");
+  return "";
+}
+
+// A queued promotion must name a cached node: the queue is applied by
+// dereferencing it. Compared by address, so a stale slot is not read; a
+// queue is short and usually empty.
+std::string check_promotion_queue(generic_cache_t* cache) {
+  const promotion_queue& queue = handle_of(cache)->promotions;
+  const uint32_t claimed = __atomic_load_n(&queue.claimed, __ATOMIC_RELAXED);
+  for (uint32_t i = 0; i < claimed && i < kQueuedPromotions; ++i) {
+    const generic_cache_item* item = cache->lru_head;
+    while (item != nullptr && item != queue.items[i]) item = item->lru_next;
+    if (item == nullptr) return broken("promotion queue slot", i, "names a node not cached");
+  }
+  return "";
+}
+
+std::string check_invariants_locked(generic_cache_t* cache) {
+  const int32_t buckets = cache->stats.num_buckets;
+  if (buckets <= 0 || (buckets & (buckets - 1)) != 0)
+    return broken("num_buckets", buckets, "not a power of two");
+  if (cache->stats.num_entries < 0) return broken("num_entries", cache->stats.num_entries, "< 0");
+  int32_t with_key2 = 0;
+  std::string problem = check_recency_list(cache, &with_key2);
+  if (problem.empty()) problem = check_promotion_queue(cache);
+  if (!problem.empty()) return problem;
+  mark_listed(cache, kKey1Side);
+  problem = check_chains(cache, kKey1Side, cache->stats.num_entries);
+  if (problem.empty()) {
+    mark_listed(cache, kKey2Side);
+    problem = check_chains(cache, kKey2Side, with_key2);
+  }
+  // A failed walk leaves marks behind; no other code reads them, but the
+  // next check must start clean.
+  for (generic_cache_item* item = cache->lru_head; item != nullptr; item = item->lru_next)
+    hashed(item)->check_mark = 0;
+  return problem;
+}
+
+#ifdef OBJSTORE_CACHE_CHECKS
+// Debug builds check the whole cache at the end of exclusive sections. A
+// check visits every bucket of both tables and every node about six times:
+// while that is at most kCheckVisitsPerSection visits it runs after every
+// section, past that after one section in visits / kCheckVisitsPerSection,
+// so that checking costs about that many visits per section whatever the
+// size. Checked after every section, a test that fills 65,536 buckets with
+// 100,000 keys would run for many minutes under the sanitizers, not seconds.
+constexpr uint64_t kCheckVisitsPerSection = 32;
+
+void check_after_section(generic_cache_t* cache) {
+  uint32_t& countdown = handle_of(cache)->sections_until_check;
+  if (countdown > 0) {
+    --countdown;
+    return;
+  }
+  const uint64_t visits = 2 * static_cast<uint64_t>(cache->stats.num_buckets) +
+                          6 * static_cast<uint64_t>(cache->stats.num_entries);
+  countdown = static_cast<uint32_t>(visits / kCheckVisitsPerSection);
+  const std::string problem = check_invariants_locked(cache);
+  if (problem.empty()) return;
+  std::fprintf(stderr, "mem_cache: broken invariant after an exclusive section: %s\n",
+               problem.c_str());
+  std::abort();
+}
+#endif
+
 // ---- Locking --------------------------------------------------------------------
 
-class SharedLock {
+// Holds the cache's lock, shared (rdlock) or exclusively (rwlock), and does
+// nothing else. The lock is mutable: the dump locks a const handle.
+template <int (ZqComplexLock::*take)()>
+class lock_hold {
  public:
-  explicit SharedLock(const generic_cache_t* cache) : lock_(cache->lock) { lock_.rdlock(); }
-  ~SharedLock() { lock_.unlock(); }
-  SharedLock(const SharedLock&) = delete;
-  SharedLock& operator=(const SharedLock&) = delete;
+  explicit lock_hold(const generic_cache_t* cache) : lock_(cache->lock) { (lock_.*take)(); }
+  ~lock_hold() { lock_.unlock(); }
+  lock_hold(const lock_hold&) = delete;
+  lock_hold& operator=(const lock_hold&) = delete;
 
  private:
   ZqComplexLock& lock_;
 };
 
-// Every exclusive section begins by applying the queued promotions.
-class ExclusiveLock {
+using shared_section = lock_hold<&ZqComplexLock::rdlock>;
+using write_hold = lock_hold<&ZqComplexLock::rwlock>;
+
+// Every exclusive section begins by applying the queued promotions; in debug
+// builds it ends, before the lock is released, by checking the invariants.
+class exclusive_section {
  public:
-  explicit ExclusiveLock(generic_cache_t* cache) : lock_(cache->lock) {
-    lock_.rwlock();
-    apply_queued_promotions(cache);
+  explicit exclusive_section(generic_cache_t* cache) : hold_(cache), cache_(cache) {
+    apply_queued_promotions(cache_);
   }
-  ~ExclusiveLock() { lock_.unlock(); }
-  ExclusiveLock(const ExclusiveLock&) = delete;
-  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+#ifdef OBJSTORE_CACHE_CHECKS
+  ~exclusive_section() { check_after_section(cache_); }
+#endif
+  exclusive_section(const exclusive_section&) = delete;
+  exclusive_section& operator=(const exclusive_section&) = delete;
 
  private:
-  ZqComplexLock& lock_;
+  write_hold hold_;  // released after the destructor's check
+  generic_cache_t* cache_;
 };
 
 // ---- Lookup -------------------------------------------------------------------------
@@ -627,6 +759,7 @@ class pending_insert {
     store_hash(cache, kKey1Side, item);
     store_hash(cache, kKey2Side, item);
     node_->charge = static_cast<uint64_t>(calc_item_size(element));
+    node_->check_mark = 0;
   }
   ~pending_insert() { cache_free(node_); }
   pending_insert(const pending_insert&) = delete;
@@ -724,20 +857,27 @@ template <const key_side& side>
 generic_cache_element* find_element(generic_cache_t* cache, const char* key, int len) {
   lookup_key k;
   if (cache == nullptr || !prepare_lookup<side>(cache, key, len, &k)) return nullptr;
-  SharedLock guard(cache);
+  shared_section guard(cache);
   generic_cache_item* item = find_item<side>(cache, k);
   return item != nullptr ? item->element : nullptr;
+}
+
+// In an exclusive section: looks `k` up (counting the lookup) and hands the
+// node found to `act`. 0 when one was found, 1 otherwise.
+template <const key_side& side, void (*act)(generic_cache_t*, generic_cache_item*)>
+int act_on_found(generic_cache_t* cache, const lookup_key& k) {
+  exclusive_section guard(cache);
+  generic_cache_item* item = find_item<side>(cache, k);
+  if (item == nullptr) return 1;
+  act(cache, item);
+  return 0;
 }
 
 template <const key_side& side>
 int delete_element(generic_cache_t* cache, const char* key, int len) {
   lookup_key k;
   if (cache == nullptr || !prepare_lookup<side>(cache, key, len, &k)) return 1;
-  ExclusiveLock guard(cache);
-  generic_cache_item* item = find_item<side>(cache, k);
-  if (item == nullptr) return 1;
-  rem_item_from_cache(cache, item);
-  return 0;
+  return act_on_found<side, rem_item_from_cache>(cache, k);
 }
 
 // Queues the promotion under the shared lock; only when the queue is full
@@ -748,7 +888,7 @@ int promote_element(generic_cache_t* cache, const char* key, int len) {
   lookup_key k;
   if (cache == nullptr || !prepare_lookup<side>(cache, key, len, &k)) return 1;
   {
-    SharedLock guard(cache);
+    shared_section guard(cache);
     generic_cache_item* item = walk_chain<side>(cache, k);
     if (item == nullptr) {
       count_miss(cache);
@@ -759,11 +899,7 @@ int promote_element(generic_cache_t* cache, const char* key, int len) {
       return 0;
     }
   }
-  ExclusiveLock guard(cache);
-  generic_cache_item* item = find_item<side>(cache, k);
-  if (item == nullptr) return 1;
-  promote_item(cache, item);
-  return 0;
+  return act_on_found<side, promote_item>(cache, k);
 }
 
 // Replaces the element found under `key` (if any) by `element`. The old one
@@ -771,15 +907,16 @@ int promote_element(generic_cache_t* cache, const char* key, int len) {
 // an old one that is `element` itself stays the caller's and is not released.
 template <const key_side& side>
 int replace_element(generic_cache_t* cache, const char* key, int len,
-                    generic_cache_element* element, const char* signature) {
+                    generic_cache_element* element) {
   if (cache == nullptr) {
-    OBJSTORE_LOG(-1, signature, "Error: cache [%p] is invalid.", static_cast<const void*>(cache));
+    OBJSTORE_LOG(-1, side.update_signature, "Error: cache [%p] is invalid.",
+                 static_cast<const void*>(cache));
     return 1;
   }
   lookup_key k;
   const bool key_valid = prepare_lookup<side>(cache, key, len, &k);
   pending_insert pending(cache, element);
-  ExclusiveLock guard(cache);
+  exclusive_section guard(cache);
   generic_cache_item* old_item = key_valid ? find_item<side>(cache, k) : nullptr;
   if (old_item != nullptr) {
     // Passing back the cached element re-inserts it as most recently used.
@@ -815,8 +952,7 @@ int rename_one(generic_cache_t* cache, generic_cache_item* item, RenameFunc rena
   if (e->*other.key != other_key || e->*other.key_len != other_len) {
     OBJSTORE_LOG(-1, side.rename_signature,
                  "Error: the rename of %s changed %s [%p] or %s_len [%d].",
-                 side.optional ? "key2" : "key1", other.optional ? "key2" : "key1",
-                 static_cast<const void*>(e->*other.key), other.optional ? "key2" : "key1",
+                 side.name, other.name, static_cast<const void*>(e->*other.key), other.name,
                  e->*other.key_len);
     rem_item_from_cache(cache, item);
     return code;
@@ -857,7 +993,7 @@ int rename_all(generic_cache_t* cache, RenameFunc rename, void* user_data) {
                  static_cast<const void*>(cache));
     return 1;
   }
-  ExclusiveLock guard(cache);
+  exclusive_section guard(cache);
   int result = 0;
   for (generic_cache_item* item = cache->lru_head; item != nullptr;) {
     generic_cache_item* next = item->lru_next;
@@ -934,7 +1070,8 @@ generic_cache_t* generic_cache_init_cache(int max_bytes, int expected_entry_size
   cache_handle* handle = new (memory) cache_handle;  // constructs the lock
   generic_cache_t* cache = &handle->cache;
 
-  const int table_bytes = static_cast<int>(static_cast<size_t>(buckets) * sizeof(generic_cache_item*));
+  const int table_bytes =
+      static_cast<int>(static_cast<size_t>(buckets) * sizeof(generic_cache_item*));
   cache->key1_buckets =
       static_cast<generic_cache_item**>(cache_calloc(buckets, sizeof(generic_cache_item*)));
   if (cache->key1_buckets == nullptr) {
@@ -972,6 +1109,9 @@ generic_cache_t* generic_cache_init_cache(int max_bytes, int expected_entry_size
   std::memset(&cache->stats, 0, sizeof cache->stats);
   std::memset(handle->slots, 0, sizeof handle->slots);
   handle->promotions.claimed = 0;
+#ifdef OBJSTORE_CACHE_CHECKS
+  handle->sections_until_check = 0;
+#endif
   cache->stats.cur_bytes = fixed_charge(buckets);
   cache->stats.num_buckets = buckets;
   return cache;
@@ -981,7 +1121,7 @@ void generic_cache_remove_all(generic_cache_t* cache) {
   if (cache == nullptr) return;
   std::exception_ptr failure;
   {
-    ExclusiveLock guard(cache);
+    exclusive_section guard(cache);
     failure = release_all(cache);
   }
   if (failure) std::rethrow_exception(failure);
@@ -991,7 +1131,7 @@ void generic_cache_del_cache(generic_cache_t* cache) {
   if (cache == nullptr) return;
   std::exception_ptr failure;
   {
-    ExclusiveLock guard(cache);
+    exclusive_section guard(cache);
     failure = release_all(cache);
   }
   cache_free(cache->key1_buckets);
@@ -1004,7 +1144,7 @@ void generic_cache_del_cache(generic_cache_t* cache) {
 
 void generic_cache_get_stats(generic_cache_t* cache, generic_cache_stats* stats) {
   if (cache == nullptr || stats == nullptr) return;
-  SharedLock guard(cache);
+  shared_section guard(cache);
   const generic_cache_stats& source = cache->stats;
   stats->num_entries = source.num_entries;
   stats->cur_bytes = source.cur_bytes;
@@ -1050,12 +1190,12 @@ int generic_cache_update_pos_with_key2(generic_cache_t* cache, const char* key, 
 
 int generic_cache_update_with_key1(generic_cache_t* cache, const char* key, int len,
                                    generic_cache_element_t* element) {
-  return replace_element<kKey1Side>(cache, key, len, element, kUpdate1Signature);
+  return replace_element<kKey1Side>(cache, key, len, element);
 }
 
 int generic_cache_update_with_key2(generic_cache_t* cache, const char* key, int len,
                                    generic_cache_element_t* element) {
-  return replace_element<kKey2Side>(cache, key, len, element, kUpdate2Signature);
+  return replace_element<kKey2Side>(cache, key, len, element);
 }
 
 int generic_cache_rename_all_key1_if(generic_cache_t* cache, RenameFunc rename, void* user_data) {
@@ -1068,7 +1208,7 @@ int generic_cache_rename_all_key2_if(generic_cache_t* cache, RenameFunc rename, 
 
 void generic_cache_get_bucket_stats(generic_cache_t* cache, generic_cache_bucket_stats* stats) {
   if (cache == nullptr || stats == nullptr) return;
-  SharedLock guard(cache);
+  shared_section guard(cache);
   const int buckets = cache->stats.num_buckets;
   stats->num_buckets = buckets;
   stats->key1_used_buckets = 0;
@@ -1093,7 +1233,7 @@ void generic_cache_get_bucket_stats(generic_cache_t* cache, generic_cache_bucket
 
 void generic_cache_dump_cache(const generic_cache_t* cache) {
   if (cache == nullptr) return;
-  SharedLock guard(cache);
+  shared_section guard(cache);
   for (int i = 0; i < cache->stats.num_buckets; ++i) {
     for (const generic_cache_item* item = cache->key1_buckets[i]; item != nullptr;
          item = item->key1_next) {
@@ -1105,4 +1245,10 @@ void generic_cache_dump_cache(const generic_cache_t* cache) {
                    e->data);
     }
   }
+}
+
+std::string mem_cache_check_invariants(generic_cache_t* cache) {
+  if (cache == nullptr) return "the cache is null";
+  write_hold hold(cache);
+  return check_invariants_locked(cache);
 }

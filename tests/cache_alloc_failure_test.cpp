@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cache/mem_cache.h"
+#include "cache/mem_cache_internal.h"
 #include "tests/support/cache_test_support.h"
 #include "tests/support/capture_log_writer.h"
 
@@ -47,7 +48,6 @@ void objstore_cache_test_released(void*) { ++ledger.releases; }
 
 namespace {
 
-using testing_support::CheckInvariants;
 using testing_support::ElementPool;
 using testing_support::GetStats;
 using testing_support::ReleaseRecorder;
@@ -137,9 +137,9 @@ int RunWorkload(long fail_at) {
   ScopedCaptureLog log;
   ElementPool pool;
   Ownership owner;
-  generic_cache_t* cache = generic_cache_init_cache(8 * 120 + 8 * (2 * 4 + 26), 24,
-                                                    ReleaseRecorder::Callback, nullptr, nullptr,
-                                                    true, false);
+  const int max_bytes = 8 * 120 + 8 * (2 * 4 + 26);
+  generic_cache_t* cache = generic_cache_init_cache(max_bytes, 24, ReleaseRecorder::Callback,
+                                                    nullptr, nullptr, true, false);
   if (cache == nullptr) {
     EXPECT_LE(fail_at, 3);
     EXPECT_EQ(ledger.outstanding(), 0) << "failing allocation " << fail_at;
@@ -166,7 +166,7 @@ int RunWorkload(long fail_at) {
       if (ledger.failures != failures_before) {
         ++refused;
         const int64_t charge = testing_support::ElementCharge(e);
-        if (static_cast<int64_t>(before.cur_bytes) + charge > cache->max_bytes) ++refused_while_full;
+        if (static_cast<int64_t>(before.cur_bytes) + charge > max_bytes) ++refused_while_full;
         ExpectRefusedUpdate(rc, log->texts(), before, GetStats(cache), released);
         EXPECT_FALSE(owner.cached(e));
       } else {
@@ -187,7 +187,7 @@ int RunWorkload(long fail_at) {
     }
     owner.TakeReleases();
     EXPECT_EQ(static_cast<size_t>(GetStats(cache).num_entries), owner.size()) << "operation " << op;
-    EXPECT_EQ(CheckInvariants(cache), "") << "operation " << op;
+    EXPECT_EQ(mem_cache_check_invariants(cache), "") << "operation " << op;
   }
   generic_cache_del_cache(cache);
   owner.TakeReleases();
@@ -255,10 +255,10 @@ TEST(CacheAllocationFailure, AThrowingReleaseCallbackLeaksNothing) {
   ASSERT_EQ(insert("x"), 0);
   ASSERT_EQ(insert("y"), 0);
   EXPECT_THROW(generic_cache_remove_all(cache), ReleaseFailure);  // both still released
-  EXPECT_EQ(CheckInvariants(cache), "");
+  EXPECT_EQ(mem_cache_check_invariants(cache), "");
   ASSERT_EQ(insert("r"), 0);
   EXPECT_THROW(generic_cache_rename_all_key1_if(cache, EmptyKey1, nullptr), ReleaseFailure);
-  EXPECT_EQ(CheckInvariants(cache), "");
+  EXPECT_EQ(mem_cache_check_invariants(cache), "");
   EXPECT_EQ(GetStats(cache).num_entries, 0);
   ASSERT_EQ(insert("v"), 0);
   ASSERT_EQ(insert("w"), 0);

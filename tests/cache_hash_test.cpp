@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "cache/mem_cache.h"
+#include "cache/mem_cache_internal.h"
 #include "tests/support/cache_test_support.h"
 
 namespace {
 
-using testing_support::CheckInvariants;
 using testing_support::ElementPool;
 
 std::string AsciiLower(std::string text) {
@@ -158,7 +158,7 @@ TEST(BucketStats, CountEachTableSeparately) {
   EXPECT_EQ(stats.key2_longest_chain, 2);
   EXPECT_GE(stats.key1_used_buckets, 1);
   EXPECT_LE(stats.key1_used_buckets, 3);
-  EXPECT_EQ(CheckInvariants(cache), "");
+  EXPECT_EQ(mem_cache_check_invariants(cache), "");
 
   generic_cache_get_bucket_stats(nullptr, &stats);  // ignored
   generic_cache_get_bucket_stats(cache, nullptr);

@@ -4,8 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <set>
-#include <sstream>
 
 namespace testing_support {
 namespace {
@@ -44,6 +42,16 @@ int32_t SteppedSum(const char* key, int32_t len, int32_t step, bool case_sensiti
     sum += static_cast<uint32_t>(ByteValue(key, pos, case_sensitive));
   }
   return static_cast<int32_t>(sum);
+}
+
+// Rename functions that change nothing: one stops the walk at once, the other
+// collects the key1 of every element offered.
+int32_t StopAtOnce(generic_cache_element_t*, void*, bool) { return 1; }
+
+int32_t CollectKey1(generic_cache_element_t* element, void* keys, bool) {
+  static_cast<std::vector<std::string>*>(keys)->push_back(element->key1 != nullptr ? element->key1
+                                                                                   : "(null)");
+  return -1;  // unchanged: offer the next
 }
 
 }  // namespace
@@ -143,111 +151,14 @@ generic_cache_stats GetStats(generic_cache_t* cache) {
   return stats;
 }
 
-namespace {
-int32_t StopAtOnce(generic_cache_element_t*, void*, bool) { return 1; }
-}  // namespace
-
 void ApplyQueuedPromotions(generic_cache_t* cache) {
   generic_cache_rename_all_key1_if(cache, StopAtOnce, nullptr);
 }
 
 std::vector<std::string> RecencyOrder(generic_cache_t* cache) {
-  ApplyQueuedPromotions(cache);
   std::vector<std::string> keys;
-  for (const generic_cache_item* node = cache->lru_head; node != nullptr; node = node->lru_next) {
-    keys.push_back(node->element->key1 != nullptr ? node->element->key1 : "(null)");
-  }
+  generic_cache_rename_all_key1_if(cache, CollectKey1, &keys);
   return keys;
-}
-
-std::string CheckInvariants(generic_cache_t* cache) {
-  ApplyQueuedPromotions(cache);
-  std::ostringstream problem;
-  const int32_t buckets = cache->stats.num_buckets;
-  if (buckets <= 0 || (buckets & (buckets - 1)) != 0) {
-    problem << "num_buckets " << buckets << " is not a power of two";
-    return problem.str();
-  }
-
-  // Recency list.
-  std::set<const generic_cache_item*> listed;
-  int64_t charges = 0;
-  const generic_cache_item* previous = nullptr;
-  for (const generic_cache_item* node = cache->lru_head; node != nullptr; node = node->lru_next) {
-    if (node->lru_prev != previous) return "recency list: lru_prev does not point back";
-    if (!listed.insert(node).second) return "recency list: a node appears twice (cycle)";
-    if (listed.size() > static_cast<std::size_t>(cache->stats.num_entries) + 1) {
-      return "recency list: longer than num_entries";
-    }
-    charges += ElementCharge(node->element);
-    previous = node;
-  }
-  if (cache->lru_tail != previous) return "recency list: lru_tail is not the last node";
-  if (listed.size() != static_cast<std::size_t>(cache->stats.num_entries)) {
-    problem << "recency list holds " << listed.size() << " nodes, num_entries is "
-            << cache->stats.num_entries;
-    return problem.str();
-  }
-  const int64_t expected_bytes = FixedCharge(buckets) + charges;
-  if (cache->stats.cur_bytes != static_cast<uint64_t>(expected_bytes)) {
-    problem << "cur_bytes " << cache->stats.cur_bytes << ", expected " << expected_bytes;
-    return problem.str();
-  }
-
-  // Primary chains: every listed node exactly once, in its own bucket.
-  std::set<const generic_cache_item*> in_primary;
-  for (int32_t index = 0; index < buckets; ++index) {
-    const generic_cache_item* back = nullptr;
-    for (const generic_cache_item* node = cache->key1_buckets[index]; node != nullptr;
-         node = node->key1_next) {
-      if (node->key1_prev != back) return "primary chain: key1_prev does not point back";
-      if (listed.count(node) == 0) return "primary chain: holds a node not in the recency list";
-      if (!in_primary.insert(node).second) return "primary chain: a node appears twice";
-      const generic_cache_element* element = node->element;
-      if (element->key1 == nullptr || element->key1[0] == 0) return "cached element with no key1";
-      if (element->key1_len != static_cast<int32_t>(std::strlen(element->key1))) {
-        return "cached element whose key1_len is not strlen(key1)";
-      }
-      if ((cache->key1_hash(element->key1, element->key1_len) & (buckets - 1)) != index) {
-        problem << "element \"" << element->key1 << "\" is in primary bucket " << index
-                << ", not the one its key hashes to";
-        return problem.str();
-      }
-      back = node;
-    }
-  }
-  if (in_primary.size() != listed.size()) return "a listed node is in no primary chain";
-
-  // Secondary chains: exactly the nodes with a key2.
-  std::set<const generic_cache_item*> in_secondary;
-  for (int32_t index = 0; index < buckets; ++index) {
-    const generic_cache_item* back = nullptr;
-    for (const generic_cache_item* node = cache->key2_buckets[index]; node != nullptr;
-         node = node->key2_next) {
-      if (node->key2_prev != back) return "secondary chain: key2_prev does not point back";
-      if (listed.count(node) == 0) return "secondary chain: holds a node not in the recency list";
-      if (!in_secondary.insert(node).second) return "secondary chain: a node appears twice";
-      const generic_cache_element* element = node->element;
-      if (element->key2 == nullptr) return "secondary chain: holds an element without key2";
-      if (element->key2_len != static_cast<int32_t>(std::strlen(element->key2))) {
-        return "cached element whose key2_len is not strlen(key2)";
-      }
-      if ((cache->key2_hash(element->key2, element->key2_len) & (buckets - 1)) != index) {
-        problem << "element \"" << element->key2 << "\" is in secondary bucket " << index
-                << ", not the one its key hashes to";
-        return problem.str();
-      }
-      back = node;
-    }
-  }
-  for (const generic_cache_item* node : listed) {
-    const bool has_key2 = node->element->key2 != nullptr;
-    if (has_key2 && in_secondary.count(node) == 0) return "an element with key2 is unchained";
-    if (!has_key2 && (node->key2_prev != nullptr || node->key2_next != nullptr)) {
-      return "an element without key2 has secondary links";
-    }
-  }
-  return "";
 }
 
 }  // namespace testing_support

@@ -1,6 +1,7 @@
 // Helpers shared by the cache tests: elements whose keys the test owns, a
 // release callback that records what it receives, reference charges and
-// hashes, and a walker that checks the handle's structural invariants.
+// hashes. The signature texts and the invariant check come from the cache's
+// internal header.
 #ifndef OBJSTORE_TESTS_SUPPORT_CACHE_TEST_SUPPORT_H_
 #define OBJSTORE_TESTS_SUPPORT_CACHE_TEST_SUPPORT_H_
 
@@ -11,20 +12,9 @@
 #include <vector>
 
 #include "cache/mem_cache.h"
+#include "cache/mem_cache_internal.h"
 
 namespace testing_support {
-
-// The signature texts the cache's messages carry.
-inline constexpr char kInitSignature[] =
-    "generic_cache_t* generic_cache_init_cache(int, int, CallBackFunc, HashFunc, HashFunc, bool, "
-    "bool)";
-inline constexpr char kInsertSignature[] =
-    "int generic_cache_insert(generic_cache_t*, generic_cache_element_t*)";
-inline constexpr char kFind1Signature[] =
-    "generic_cache_item_t* find_item_with_key1(generic_cache_t*, const char*, int)";
-inline constexpr char kFind2Signature[] =
-    "generic_cache_item_t* find_item_with_key2(generic_cache_t*, const char*, int)";
-inline constexpr char kDumpSignature[] = "void generic_cache_dump_cache(const generic_cache_t*)";
 
 // An element with writable key storage owned by the test. Its address never
 // changes, so the cache may hold it for as long as the object lives. `data`
@@ -112,24 +102,18 @@ std::string PointerText(const void* pointer);
 
 generic_cache_stats GetStats(generic_cache_t* cache);
 
-// Promotions are queued and applied by the next operation that takes the
-// cache's lock exclusively; this takes it (a rename walk that stops at once
-// and changes nothing), so that the handle's recency list is up to date.
+// Applies the queued promotions (by a rename walk that stops at once and
+// changes nothing), so that the handle's recency list is up to date.
 void ApplyQueuedPromotions(generic_cache_t* cache);
 
-// key1 of every cached element, most recently used first. Reads the handle
-// without locking (after ApplyQueuedPromotions): only for a cache no other
-// thread is using.
+// key1 of every cached element, most recently used first, as the rename walk
+// offers them.
 std::vector<std::string> RecencyOrder(generic_cache_t* cache);
 
-// Walks the whole handle and returns a description of the first broken
-// invariant, or an empty string: the recency list is consistently doubly
-// linked and holds num_entries nodes; each node sits in exactly the primary
-// chain its key1 hashes to and, iff it has key2, in the secondary chain its
-// key2 hashes to; every chain is consistently linked and holds only listed
-// nodes; cur_bytes is the fixed charge plus the element charges. Unlocked, as
-// above.
-std::string CheckInvariants(generic_cache_t* cache);
+// The cache's own invariant check, under the name the model driver uses.
+inline std::string CheckInvariants(generic_cache_t* cache) {
+  return mem_cache_check_invariants(cache);
+}
 
 }  // namespace testing_support
 

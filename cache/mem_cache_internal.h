@@ -1,0 +1,55 @@
+// What the memory cache's unit shares with its tests and nobody else: the
+// signature texts of its messages and its structural self-check. Not
+// installed, and nothing here is exported from the shared library; the tests
+// reach the check through a static copy of the cache.
+#ifndef OBJSTORE_CACHE_MEM_CACHE_INTERNAL_H_
+#define OBJSTORE_CACHE_MEM_CACHE_INTERNAL_H_
+
+#include <string>
+
+#include "cache/mem_cache.h"
+
+// Signature texts the cache's messages carry. Operators grep for them, so they
+// never change, whatever the functions behind them are called today.
+inline constexpr char kInitSignature[] =
+    "generic_cache_t* generic_cache_init_cache(int, int, CallBackFunc, HashFunc, HashFunc, bool, "
+    "bool)";
+inline constexpr char kInsertSignature[] =
+    "int generic_cache_insert(generic_cache_t*, generic_cache_element_t*)";
+inline constexpr char kFind1Signature[] =
+    "generic_cache_item_t* find_item_with_key1(generic_cache_t*, const char*, int)";
+inline constexpr char kFind2Signature[] =
+    "generic_cache_item_t* find_item_with_key2(generic_cache_t*, const char*, int)";
+inline constexpr char kRename1Signature[] =
+    "int generic_cache_rename_all_key1_if(generic_cache_t*, RenameFunc, void*)";
+inline constexpr char kRename2Signature[] =
+    "int generic_cache_rename_all_key2_if(generic_cache_t*, RenameFunc, void*)";
+inline constexpr char kDumpSignature[] = "void generic_cache_dump_cache(const generic_cache_t*)";
+inline constexpr char kUpdate1Signature[] =
+    "int generic_cache_update_with_key1(generic_cache_t*, const char*, int, "
+    "generic_cache_element_t*)";
+inline constexpr char kUpdate2Signature[] =
+    "int generic_cache_update_with_key2(generic_cache_t*, const char*, int, "
+    "generic_cache_element_t*)";
+
+// Checks every structural invariant of `cache` and returns a description of
+// the first one broken, or "" when all hold:
+//   - num_buckets is a power of two;
+//   - the recency list is consistently doubly linked, from lru_head to
+//     lru_tail, and holds exactly num_entries nodes;
+//   - every node sits in the primary chain its stored key1 hash selects, and
+//     in the secondary chain its stored key2 hash selects exactly when it has
+//     a key2; every chain is consistently linked and holds only listed nodes,
+//     each once;
+//   - cur_bytes is the fixed charge plus the charges stored in the nodes;
+//   - every queued promotion names a listed node.
+// It reads only what the cache keeps itself (stored hashes and charges), never
+// the elements, so a caller who broke the element contract does not make it
+// fail. Takes the cache's lock exclusively, without applying the queued
+// promotions: the caller must not hold it. Costs one pass over the buckets
+// and a few over the nodes, writing only a mark in each node that it clears
+// again; allocates only the description of a failure. A null cache is
+// reported, not read.
+std::string mem_cache_check_invariants(generic_cache_t* cache);
+
+#endif  // OBJSTORE_CACHE_MEM_CACHE_INTERNAL_H_
