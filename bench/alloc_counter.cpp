@@ -65,8 +65,7 @@ OBJSTORE_BENCH_REPLACEMENT void* aligned_alloc(size_t alignment, size_t size) no
   return __libc_memalign(alignment, size);
 }
 
-OBJSTORE_BENCH_REPLACEMENT int posix_memalign(void** out, size_t alignment,
-                                              size_t size) noexcept {
+OBJSTORE_BENCH_REPLACEMENT int posix_memalign(void** out, size_t alignment, size_t size) noexcept {
   // The checks glibc's posix_memalign makes before it allocates.
   if (alignment % sizeof(void*) != 0 || (alignment & (alignment - 1)) != 0 || alignment == 0)
     return EINVAL;

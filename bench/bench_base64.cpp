@@ -122,7 +122,8 @@ std::size_t OneTableDecode(const char* text, std::size_t length, unsigned char* 
   }
   unsigned p[3] = {0, 0, 0};
   std::size_t pending = 0;
-  while (i < length && pending < 3 && kOneTable.value[in[i]] != 0xFF) p[pending++] = kOneTable.value[in[i++]];
+  while (i < length && pending < 3 && kOneTable.value[in[i]] != 0xFF)
+    p[pending++] = kOneTable.value[in[i++]];
   if (pending >= 2) *out++ = static_cast<unsigned char>(p[0] << 2 | p[1] >> 4);
   if (pending == 3) *out++ = static_cast<unsigned char>(p[1] << 4 | p[2] >> 2);
   return static_cast<std::size_t>(out - start);
@@ -160,8 +161,9 @@ void RunReturning(benchmark::State& state, std::size_t payload, Codec codec) {
   }
   CountPayload(state, payload);
   if (bench_alloc::Counting() && state.iterations() > 0)
-    state.counters["allocs"] = static_cast<double>(bench_alloc::ThreadAllocations() - allocations_before) /
-                               static_cast<double>(state.iterations());
+    state.counters["allocs"] =
+        static_cast<double>(bench_alloc::ThreadAllocations() - allocations_before) /
+        static_cast<double>(state.iterations());
 }
 
 void RunEncodeInto(benchmark::State& state, detail::encode_fn encode) {
@@ -187,17 +189,22 @@ void RunDecodeInto(benchmark::State& state, detail::decode_fn decode) {
 constexpr auto PublicEncode = [](const Payload& data) {
   return ObjectStore::base64_encode(data.bytes.data(), static_cast<unsigned>(data.bytes.size()));
 };
-constexpr auto PublicDecode = [](const Payload& data) { return ObjectStore::base64_decode(data.text); };
+constexpr auto PublicDecode = [](const Payload& data) {
+  return ObjectStore::base64_decode(data.text);
+};
 
 template <typename Body>
 void Register(const std::string& name, Body body) {
   benchmark::RegisterBenchmark(name.c_str(), body);
 }
 
-void RegisterLargePaths(const char* path, bool supported, detail::encode_fn encode, detail::decode_fn decode) {
+void RegisterLargePaths(const char* path, bool supported, detail::encode_fn encode,
+                        detail::decode_fn decode) {
   if (!supported) return;
-  Register(std::string("base64/encode_1MiB/") + path, [encode](benchmark::State& s) { RunEncodeInto(s, encode); });
-  Register(std::string("base64/decode_1MiB/") + path, [decode](benchmark::State& s) { RunDecodeInto(s, decode); });
+  Register(std::string("base64/encode_1MiB/") + path,
+           [encode](benchmark::State& s) { RunEncodeInto(s, encode); });
+  Register(std::string("base64/decode_1MiB/") + path,
+           [decode](benchmark::State& s) { RunDecodeInto(s, decode); });
 }
 
 bool RegisterAll() {
@@ -216,7 +223,8 @@ bool RegisterAll() {
       return detail::encoded_length(n);
     });
   });
-  Register("base64/decode_1MiB/onetable", [](benchmark::State& s) { RunDecodeInto(s, OneTableDecode); });
+  Register("base64/decode_1MiB/onetable",
+           [](benchmark::State& s) { RunDecodeInto(s, OneTableDecode); });
 
   RegisterLargePaths("scalar", true, detail::encode_scalar, detail::decode_scalar);
   RegisterLargePaths("avx2", detail::avx2_supported(), detail::encode_avx2, detail::decode_avx2);

@@ -47,9 +47,12 @@ const char* ShapeName(Shape shape) { return shape == Shape::kHex ? "hex" : "path
 
 const char* VariantName(Variant variant) {
   switch (variant) {
-    case Variant::kDefault: return "default";
-    case Variant::kStrong: return "strong";
-    case Variant::kBaseline: return "baseline";
+    case Variant::kDefault:
+      return "default";
+    case Variant::kStrong:
+      return "strong";
+    case Variant::kBaseline:
+      return "baseline";
   }
   return "?";
 }
@@ -117,8 +120,8 @@ class OurCache : public BenchTarget {
   OurCache(const KeySet& keys, int64_t size, HashFunc hash) {
     const cache_bench::CacheBudget budget =
         cache_bench::BudgetForExactly(size, ElementCharge(keys.elements[0].element));
-    cache_ = generic_cache_init_cache(budget.max_bytes, budget.expected_entry_size, &Release,
-                                      hash, hash, true, true);
+    cache_ = generic_cache_init_cache(budget.max_bytes, budget.expected_entry_size, &Release, hash,
+                                      hash, true, true);
     current_ = this;
     // Filled through the empty secondary table, so that no fill walks a chain.
     for (int64_t i = 0; i < size; ++i)
@@ -207,9 +210,12 @@ class BaselineCache : public BenchTarget {
 
 std::unique_ptr<BenchTarget> MakeTarget(Variant variant, const KeySet& keys, int64_t size) {
   switch (variant) {
-    case Variant::kDefault: return std::make_unique<OurCache>(keys, size, nullptr);
-    case Variant::kStrong: return std::make_unique<OurCache>(keys, size, generic_cache_hash_strong);
-    case Variant::kBaseline: return std::make_unique<BaselineCache>(keys, size);
+    case Variant::kDefault:
+      return std::make_unique<OurCache>(keys, size, nullptr);
+    case Variant::kStrong:
+      return std::make_unique<OurCache>(keys, size, generic_cache_hash_strong);
+    case Variant::kBaseline:
+      return std::make_unique<BaselineCache>(keys, size);
   }
   return nullptr;
 }
@@ -315,14 +321,15 @@ void RegisterAll() {
   const struct {
     const char* work;
     Body body;
-  } works[] = {{"lookup_hit", LookupHit}, {"lookup_miss", LookupMiss}, {"update_evict", UpdateEvict}};
+  } works[] = {
+      {"lookup_hit", LookupHit}, {"lookup_miss", LookupMiss}, {"update_evict", UpdateEvict}};
   // Works innermost: the lookups of one fixture run back to back and share it.
   for (Shape shape : shapes) {
     for (Variant variant : variants) {
       for (int64_t size : kSizes) {
         for (const auto& work : works) {
-          const std::string name = std::string("cache/") + work.work + "/" + ShapeName(shape) + "/" +
-                                   VariantName(variant);
+          const std::string name = std::string("cache/") + work.work + "/" + ShapeName(shape) +
+                                   "/" + VariantName(variant);
           benchmark::RegisterBenchmark(name.c_str(), work.body, shape, variant)
               ->Arg(size)
               ->MinTime(0.1);
@@ -344,7 +351,10 @@ void RegisterAll() {
     for (Variant variant : {Variant::kStrong, Variant::kBaseline}) {
       const std::string name =
           std::string("cache/memory/") + ShapeName(shape) + "/" + VariantName(variant);
-      benchmark::RegisterBenchmark(name.c_str(), Memory, shape, variant)->Arg(1000000)->Iterations(1)->Repetitions(1);
+      benchmark::RegisterBenchmark(name.c_str(), Memory, shape, variant)
+          ->Arg(1000000)
+          ->Iterations(1)
+          ->Repetitions(1);
     }
   }
 }

@@ -88,9 +88,8 @@ struct Element {
   char key[kKeyStride];
 };
 
-const int64_t kCharge =
-    ElementCharge(generic_cache_element_t{nullptr, nullptr, kHexKeyLength, -1, nullptr,
-                                          kPayloadBytes});
+const int64_t kCharge = ElementCharge(
+    generic_cache_element_t{nullptr, nullptr, kHexKeyLength, -1, nullptr, kPayloadBytes});
 
 // Where an evicted element goes: the list of the thread whose insertion
 // evicted it (every variant evicts on the inserting thread).
@@ -128,9 +127,9 @@ class OurCache {
  public:
   explicit OurCache(int64_t elements) {
     const cache_bench::CacheBudget budget = cache_bench::BudgetForExactly(elements, kCharge);
-    cache_ = generic_cache_init_cache(budget.max_bytes, budget.expected_entry_size, &Release,
-                                      generic_cache_hash_strong, generic_cache_hash_strong, true,
-                                      true);
+    cache_ =
+        generic_cache_init_cache(budget.max_bytes, budget.expected_entry_size, &Release,
+                                 generic_cache_hash_strong, generic_cache_hash_strong, true, true);
   }
   ~OurCache() { generic_cache_del_cache(cache_); }
   OurCache(const OurCache&) = delete;
@@ -329,13 +328,16 @@ void RunMix(benchmark::State& state, const char* variant, const Mix& mix, int64_
     try {
       stats = osutil::runWorkers(
           threads,
-          [&](WorkerContext& worker) { held[size_t(worker.index)] = Work(f, mix, threads, worker); },
+          [&](WorkerContext& worker) {
+            held[size_t(worker.index)] = Work(f, mix, threads, worker);
+          },
           kRunTime);
     } catch (const std::exception& error) {
       state.SkipWithError(error.what());
       return;
     }
-    for (int i = 0; i < threads && mix.kind == WriteKind::kEvict; ++i) f.spares[size_t(i)] = held[size_t(i)];
+    for (int i = 0; i < threads && mix.kind == WriteKind::kEvict; ++i)
+      f.spares[size_t(i)] = held[size_t(i)];
     state.SetIterationTime(stats.seconds);
   }
   state.counters["items_per_second"] = stats.operationsPerSecond();

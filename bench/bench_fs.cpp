@@ -119,16 +119,26 @@ void EmptyTree(benchmark::State& state, Remove remove) {
 }
 
 const bool kRegistered = [] {
-  benchmark::RegisterBenchmark("fs/rmtree_20000_files/ours", [](benchmark::State& state) {
-    EmptyTree(state, [](const std::string& top, const std::vector<std::string>&) {
-      return ObjectStore::rmTree(top) == 0;
-    });
-  })->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
-  benchmark::RegisterBenchmark("fs/rmtree_20000_files/rm_rf", [](benchmark::State& state) {
-    EmptyTree(state, [](const std::string&, const std::vector<std::string>& children) {
-      return RunRmRf(children);
-    });
-  })->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+  benchmark::RegisterBenchmark(
+      "fs/rmtree_20000_files/ours",
+      [](benchmark::State& state) {
+        EmptyTree(state, [](const std::string& top, const std::vector<std::string>&) {
+          return ObjectStore::rmTree(top) == 0;
+        });
+      })
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(1);
+  benchmark::RegisterBenchmark(
+      "fs/rmtree_20000_files/rm_rf",
+      [](benchmark::State& state) {
+        EmptyTree(state, [](const std::string&, const std::vector<std::string>& children) {
+          return RunRmRf(children);
+        });
+      })
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond)
+      ->Iterations(1);
   return true;
 }();
 

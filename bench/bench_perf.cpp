@@ -29,8 +29,7 @@ ThrdPerfCounter* EnabledEngine() {
       unsetenv("OBJSTORE_REGISTRY_DIR");
     }
     if (dir != nullptr) std::filesystem::remove_all(dir);
-    return ObjectStore::g_object_store_enable_perf ? ObjectStore::g_object_store_counter
-                                                   : nullptr;
+    return ObjectStore::g_object_store_enable_perf ? ObjectStore::g_object_store_counter : nullptr;
   }();
   return engine;
 }

@@ -55,10 +55,14 @@ std::string ResultName(const benchmark::BenchmarkReporter::Run& run) {
 
 double ToNanoseconds(double value, benchmark::TimeUnit unit) {
   switch (unit) {
-    case benchmark::kNanosecond: return value;
-    case benchmark::kMicrosecond: return value * 1e3;
-    case benchmark::kMillisecond: return value * 1e6;
-    case benchmark::kSecond: return value * 1e9;
+    case benchmark::kNanosecond:
+      return value;
+    case benchmark::kMicrosecond:
+      return value * 1e3;
+    case benchmark::kMillisecond:
+      return value * 1e6;
+    case benchmark::kSecond:
+      return value * 1e9;
   }
   return value;
 }
@@ -75,7 +79,8 @@ class CollectingReporter : public benchmark::ConsoleReporter {
       if (!median && !single) continue;
       Result& result = results_[ResultName(run)];
       result.ns = ToNanoseconds(run.GetAdjustedRealTime(), run.time_unit);
-      for (const auto& counter : run.counters) result.counters[counter.first] = counter.second.value;
+      for (const auto& counter : run.counters)
+        result.counters[counter.first] = counter.second.value;
     }
     ConsoleReporter::ReportRuns(runs);
   }
@@ -89,9 +94,9 @@ class CollectingReporter : public benchmark::ConsoleReporter {
 
 // How a row reads its figure from a result, and what "cost" means for the ratio.
 enum class Measure {
-  kTime,     // ns per iteration
-  kRate,     // bytes_per_second, shown in GB/s; cost is 1 / rate
-  kItems,    // items_per_second, shown in M/s; cost is 1 / rate
+  kTime,         // ns per iteration
+  kRate,         // bytes_per_second, shown in GB/s; cost is 1 / rate
+  kItems,        // items_per_second, shown in M/s; cost is 1 / rate
   kCounter,      // a named counter, cost is its value
   kCounterTime,  // a named counter in ns, shown as a time; cost is its value
 };
@@ -113,7 +118,8 @@ struct Row {
 
 double Figure(const Result& r, const Row& row) {
   switch (row.measure) {
-    case Measure::kTime: return r.ns;
+    case Measure::kTime:
+      return r.ns;
     case Measure::kRate: {
       auto it = r.counters.find("bytes_per_second");
       return it == r.counters.end() ? NAN : it->second / 1e9;
@@ -150,9 +156,15 @@ std::string FormatFigure(double value, Measure measure) {
       else
         std::snprintf(text, sizeof text, "%.1f ns", value);
       break;
-    case Measure::kRate: std::snprintf(text, sizeof text, "%.2f GB/s", value); break;
-    case Measure::kItems: std::snprintf(text, sizeof text, "%.2f M/s", value); break;
-    case Measure::kCounter: std::snprintf(text, sizeof text, "%.1f", value); break;
+    case Measure::kRate:
+      std::snprintf(text, sizeof text, "%.2f GB/s", value);
+      break;
+    case Measure::kItems:
+      std::snprintf(text, sizeof text, "%.2f M/s", value);
+      break;
+    case Measure::kCounter:
+      std::snprintf(text, sizeof text, "%.1f", value);
+      break;
   }
   return text;
 }
@@ -164,13 +176,18 @@ std::string FormatTarget(const Row& row) {
                      : row.measure == Measure::kItems ? " M/s"
                                                       : "";
   switch (row.goal) {
-    case Goal::kNone: return "";
-    case Goal::kRatioAtMost: std::snprintf(text, sizeof text, "ratio ≤ %.2g", row.bound); break;
+    case Goal::kNone:
+      return "";
+    case Goal::kRatioAtMost:
+      std::snprintf(text, sizeof text, "ratio ≤ %.2g", row.bound);
+      break;
     case Goal::kOursAtMost:
       if (row.measure == Measure::kCounterTime) return "≤ " + FormatFigure(row.bound, row.measure);
       std::snprintf(text, sizeof text, "≤ %g%s", row.bound, unit);
       break;
-    case Goal::kOursAtLeast: std::snprintf(text, sizeof text, "≥ %g%s", row.bound, unit); break;
+    case Goal::kOursAtLeast:
+      std::snprintf(text, sizeof text, "≥ %g%s", row.bound, unit);
+      break;
     case Goal::kRateShareAtLeast:
       std::snprintf(text, sizeof text, "ours ≥ %g × baseline (ratio ≤ %.2f)", row.bound,
                     1 / row.bound);
@@ -250,8 +267,8 @@ std::vector<Row> Rows() {
     for (const char* shape : shapes) {
       const std::string prefix = std::string("cache/") + work + "/" + shape + "/strong/";
       rows.push_back({"Cache cost growth (strong hash): 1,000,000 elements vs 1,000",
-                      std::string(work) + ", " + shape + " keys", prefix + "1000000", prefix + "1000",
-                      Measure::kTime, Goal::kRatioAtMost, 2.0, ""});
+                      std::string(work) + ", " + shape + " keys", prefix + "1000000",
+                      prefix + "1000", Measure::kTime, Goal::kRatioAtMost, 2.0, ""});
     }
   }
   for (const char* shape : shapes) {
@@ -265,22 +282,22 @@ std::vector<Row> Rows() {
   const std::string b64 = "Base64, 1 MiB (payload bytes per second)";
   for (const char* dir : {"encode", "decode"}) {
     const std::string prefix = std::string("base64/") + dir + "_1MiB/";
-    rows.push_back({b64, std::string(dir) + ", public function vs byte-at-a-time", prefix + "public",
-                    prefix + "bytewise", Measure::kRate, Goal::kNone, 0, ""});
+    rows.push_back({b64, std::string(dir) + ", public function vs byte-at-a-time",
+                    prefix + "public", prefix + "bytewise", Measure::kRate, Goal::kNone, 0, ""});
     rows.push_back({b64, std::string(dir) + ", scalar path vs one-table scalar", prefix + "scalar",
                     prefix + "onetable", Measure::kRate, Goal::kOursAtLeast, 4, ""});
     rows.push_back({b64, std::string(dir) + ", AVX2 path vs one-table scalar", prefix + "avx2",
                     prefix + "onetable", Measure::kRate, Goal::kOursAtLeast, 20, ""});
     rows.push_back({b64, std::string(dir) + ", AVX-512 VBMI path vs one-table scalar",
-                    prefix + "avx512vbmi", prefix + "onetable", Measure::kRate,
-                    Goal::kOursAtLeast, 30, ""});
+                    prefix + "avx512vbmi", prefix + "onetable", Measure::kRate, Goal::kOursAtLeast,
+                    30, ""});
   }
-  rows.push_back({"Base64, small inputs (public function, result included)",
-                  "encode 48 bytes", "base64/encode_48B/public", "base64/encode_48B/onetable",
-                  Measure::kTime, Goal::kOursAtMost, 30, ""});
-  rows.push_back({"Base64, small inputs (public function, result included)",
-                  "decode 64 characters", "base64/decode_64B/public", "base64/decode_64B/onetable",
-                  Measure::kTime, Goal::kOursAtMost, 30, ""});
+  rows.push_back({"Base64, small inputs (public function, result included)", "encode 48 bytes",
+                  "base64/encode_48B/public", "base64/encode_48B/onetable", Measure::kTime,
+                  Goal::kOursAtMost, 30, ""});
+  rows.push_back({"Base64, small inputs (public function, result included)", "decode 64 characters",
+                  "base64/decode_64B/public", "base64/decode_64B/onetable", Measure::kTime,
+                  Goal::kOursAtMost, 30, ""});
 
   rows.push_back({"GUIDs", "generateGuid vs the same draw through std::ostringstream",
                   "guid/generate/ours", "guid/generate/ostringstream", Measure::kTime,
@@ -299,8 +316,9 @@ std::vector<Row> Rows() {
   rows.push_back({scopes, "heap allocations per enabled scope", "perf/scope/enabled", "",
                   Measure::kCounter, Goal::kOursAtMost, 0, "allocs_per_scope"});
 
-  rows.push_back({"rmTree", "20,000 files in 200 directories vs rm -rf", "fs/rmtree_20000_files/ours",
-                  "fs/rmtree_20000_files/rm_rf", Measure::kTime, Goal::kRatioAtMost, 1.1, ""});
+  rows.push_back({"rmTree", "20,000 files in 200 directories vs rm -rf",
+                  "fs/rmtree_20000_files/ours", "fs/rmtree_20000_files/rm_rf", Measure::kTime,
+                  Goal::kRatioAtMost, 1.1, ""});
 
   const char* lock_threads[] = {"1", "2", "4", "8"};
   for (const char* percent : {"0", "10", "50"})
@@ -349,18 +367,30 @@ std::string Table(const std::map<std::string, Result>& results, int* missed) {
     const double ratio = Ratio(our_figure, base_figure, row.measure);
     bool met = true;
     switch (row.goal) {
-      case Goal::kNone: break;
-      case Goal::kRatioAtMost: met = ratio <= row.bound; break;
-      case Goal::kOursAtMost: met = our_figure <= row.bound; break;
-      case Goal::kOursAtLeast: met = our_figure >= row.bound; break;
-      case Goal::kRateShareAtLeast: met = our_figure >= row.bound * base_figure; break;
+      case Goal::kNone:
+        break;
+      case Goal::kRatioAtMost:
+        met = ratio <= row.bound;
+        break;
+      case Goal::kOursAtMost:
+        met = our_figure <= row.bound;
+        break;
+      case Goal::kOursAtLeast:
+        met = our_figure >= row.bound;
+        break;
+      case Goal::kRateShareAtLeast:
+        met = our_figure >= row.bound * base_figure;
+        break;
     }
     if (row.goal != Goal::kNone && !met) ++*missed;
     char ratio_text[32] = "—";
     if (!std::isnan(ratio)) std::snprintf(ratio_text, sizeof ratio_text, "%.2f", ratio);
     out << "| " << row.work << " | " << FormatFigure(our_figure, row.measure) << " | "
         << FormatFigure(base_figure, row.measure) << " | " << ratio_text << " | "
-        << FormatTarget(row) << " | " << (row.goal == Goal::kNone ? "" : met ? "yes" : "**no**")
+        << FormatTarget(row) << " | "
+        << (row.goal == Goal::kNone ? ""
+            : met                   ? "yes"
+                                    : "**no**")
         << " |\n";
   }
   return out.str();
@@ -401,8 +431,11 @@ std::string RenderLinePlot(const LinePlot& plot) {
   for (size_t i = 0; i < plot.x_labels.size(); ++i)
     chart.x.ticks.push_back({double(i), plot.x_labels[i]});
   // Whole decades, so that the grid lines close the range at both ends.
-  chart.y = {"", svg::Scale::kLog, std::pow(10, std::floor(std::log10(low))),
-             std::pow(10, std::ceil(std::log10(high))), {}};
+  chart.y = {"",
+             svg::Scale::kLog,
+             std::pow(10, std::floor(std::log10(low))),
+             std::pow(10, std::ceil(std::log10(high))),
+             {}};
   for (double power : svg::powersInRange(10, chart.y.low, chart.y.high))
     chart.y.ticks.push_back({power, plot.y_label(power)});
   for (const LinePlot::Line& line : plot.lines) {
@@ -557,8 +590,8 @@ std::string ThreadPlot(const std::map<std::string, Result>& results) {
   for (const auto& size : kThreadSizes) {
     const bool large = &size != &kThreadSizes[0];
     for (size_t v = 0; v < 4; ++v) {
-      LinePlot::Line line{std::string(kThreadVariants[v]) + ", " + size.label, kThreadColours[v],
-                          large, {}};
+      LinePlot::Line line{
+          std::string(kThreadVariants[v]) + ", " + size.label, kThreadColours[v], large, {}};
       for (const char* threads : kThreadCounts) {
         const Result* r =
             Find(results, ThreadRun("promote10", kThreadVariants[v], size.name, threads));
@@ -668,7 +701,8 @@ std::string Report(const std::map<std::string, Result>& results, const std::stri
       << "- CPU features used by dispatch:" << CpuFeatures() << "\n"
       << "- compiler: GCC " << __VERSION__ << "\n"
       << "- flags: `" << OBJSTORE_BENCH_FLAGS << "`\n"
-      << "- command: `" << command << "` (what `bash tools/dev.sh bench` runs after a Release build)\n"
+      << "- command: `" << command
+      << "` (what `bash tools/dev.sh bench` runs after a Release build)\n"
       << table;
   out << "\n### Cache lookup time against element count\n\n";
   if (plots.lookup) out << "![cache lookup time](bench/results/cache_lookup.svg)\n\n";
@@ -684,7 +718,8 @@ std::string Report(const std::map<std::string, Result>& results, const std::stri
       << "std::shared_mutex or std::mutex; 16 such mutex LRUs, each with a sixteenth of the\n"
       << "budget. Figures: total operations per second of all threads; p99 and p99.9 of\n"
       << "every 64th operation of each thread, one clock read included.\n\n";
-  if (plots.threads) out << "![cache throughput against threads](bench/results/cache_threads.svg)\n";
+  if (plots.threads)
+    out << "![cache throughput against threads](bench/results/cache_threads.svg)\n";
   out << thread_tables;
   return out.str();
 }
@@ -725,8 +760,7 @@ int main(int argc, char** argv) {
   benchmark::Shutdown();
 
   int missed = 0;
-  const std::string table =
-      Table(reporter.results(), &missed) + LockMatrix(reporter.results());
+  const std::string table = Table(reporter.results(), &missed) + LockMatrix(reporter.results());
   std::printf("\n%s\n", table.c_str());
   std::printf("%d target(s) not met.\n", missed);
 

@@ -54,7 +54,7 @@ namespace {
 
 #ifdef OBJSTORE_CACHE_FAULT_INJECTION
 }  // namespace
-bool objstore_cache_test_allocation_fails();     // defined by the test
+bool objstore_cache_test_allocation_fails();      // defined by the test
 void objstore_cache_test_released(void* memory);  // likewise
 namespace {
 #endif
@@ -114,9 +114,7 @@ int calc_hash_buckets(int n) {
 // Fixed charge of a cache with `buckets` buckets per table: both tables and
 // the handle. Creation and clearing both use it, so a cleared cache is charged
 // exactly what a new one is.
-uint64_t fixed_charge(int buckets) {
-  return 8 * (2 * static_cast<uint64_t>(buckets) + 26);
-}
+uint64_t fixed_charge(int buckets) { return 8 * (2 * static_cast<uint64_t>(buckets) + 26); }
 
 // Each key's terminator counts too, so a key of length L costs L + 1 bytes.
 const int kKeyTerminators = 2;
@@ -189,9 +187,7 @@ void fold_ascii_block(const char* in, size_t len, char* out) {
   }
 }
 
-int32_t low_32_bits(XXH64_hash_t hash) {
-  return static_cast<int32_t>(static_cast<uint32_t>(hash));
-}
+int32_t low_32_bits(XXH64_hash_t hash) { return static_cast<int32_t>(static_cast<uint32_t>(hash)); }
 
 }  // namespace
 
@@ -311,26 +307,42 @@ struct key_side {
   item_link prev;
   item_link next;
   uint32_t hashed_item::*stored_hash;
-  bool optional;  // key2: an element may have none, and then is in no chain
+  bool optional;     // key2: an element may have none, and then is in no chain
   const char* name;  // in messages
   const char* find_signature;
   const char* rename_signature;
   const char* update_signature;
 };
 
-constexpr key_side kKey1Side = {
-    &generic_cache_t::key1_buckets, &generic_cache_t::key1_hash, &generic_cache_t::key1_cmp,
-    &generic_cache_t::key1_case_sensitive, &generic_cache_element::key1,
-    &generic_cache_element::key1_len, &generic_cache_item::key1_prev,
-    &generic_cache_item::key1_next, &hashed_item::key1_hash, false, "key1", kFind1Signature,
-    kRename1Signature, kUpdate1Signature};
+constexpr key_side kKey1Side = {&generic_cache_t::key1_buckets,
+                                &generic_cache_t::key1_hash,
+                                &generic_cache_t::key1_cmp,
+                                &generic_cache_t::key1_case_sensitive,
+                                &generic_cache_element::key1,
+                                &generic_cache_element::key1_len,
+                                &generic_cache_item::key1_prev,
+                                &generic_cache_item::key1_next,
+                                &hashed_item::key1_hash,
+                                false,
+                                "key1",
+                                kFind1Signature,
+                                kRename1Signature,
+                                kUpdate1Signature};
 
-constexpr key_side kKey2Side = {
-    &generic_cache_t::key2_buckets, &generic_cache_t::key2_hash, &generic_cache_t::key2_cmp,
-    &generic_cache_t::key2_case_sensitive, &generic_cache_element::key2,
-    &generic_cache_element::key2_len, &generic_cache_item::key2_prev,
-    &generic_cache_item::key2_next, &hashed_item::key2_hash, true, "key2", kFind2Signature,
-    kRename2Signature, kUpdate2Signature};
+constexpr key_side kKey2Side = {&generic_cache_t::key2_buckets,
+                                &generic_cache_t::key2_hash,
+                                &generic_cache_t::key2_cmp,
+                                &generic_cache_t::key2_case_sensitive,
+                                &generic_cache_element::key2,
+                                &generic_cache_element::key2_len,
+                                &generic_cache_item::key2_prev,
+                                &generic_cache_item::key2_next,
+                                &hashed_item::key2_hash,
+                                true,
+                                "key2",
+                                kFind2Signature,
+                                kRename2Signature,
+                                kUpdate2Signature};
 
 uint32_t hash_key(const generic_cache_t* cache, const key_side& side, const char* key, int len) {
   return static_cast<uint32_t>((cache->*side.hash)(key, len));
@@ -951,9 +963,8 @@ int rename_one(generic_cache_t* cache, generic_cache_item* item, RenameFunc rena
   const char* new_key = e->*side.key;
   if (e->*other.key != other_key || e->*other.key_len != other_len) {
     OBJSTORE_LOG(-1, side.rename_signature,
-                 "Error: the rename of %s changed %s [%p] or %s_len [%d].",
-                 side.name, other.name, static_cast<const void*>(e->*other.key), other.name,
-                 e->*other.key_len);
+                 "Error: the rename of %s changed %s [%p] or %s_len [%d].", side.name, other.name,
+                 static_cast<const void*>(e->*other.key), other.name, e->*other.key_len);
     rem_item_from_cache(cache, item);
     return code;
   }
@@ -1093,10 +1104,10 @@ generic_cache_t* generic_cache_init_cache(int max_bytes, int expected_entry_size
   }
 
   cache->element_callback = callback;
-  cache->key1_hash = key1_hash != nullptr ? key1_hash
-                                          : (key1_case_sensitive ? str_to_num1 : str_to_num1_cis);
-  cache->key2_hash = key2_hash != nullptr ? key2_hash
-                                          : (key2_case_sensitive ? str_to_num2 : str_to_num2_cis);
+  cache->key1_hash =
+      key1_hash != nullptr ? key1_hash : (key1_case_sensitive ? str_to_num1 : str_to_num1_cis);
+  cache->key2_hash =
+      key2_hash != nullptr ? key2_hash : (key2_case_sensitive ? str_to_num2 : str_to_num2_cis);
   // The comparison follows the flag even with a caller's hash.
   cache->key1_cmp = key1_case_sensitive ? std::strcmp : strcasecmp;
   cache->key2_cmp = key2_case_sensitive ? std::strcmp : strcasecmp;

@@ -46,11 +46,11 @@
 // lookups would miss it. (The cache keeps the keys' hashes and the charge it
 // admitted, so such a change cannot corrupt it or its byte count.)
 typedef struct generic_cache_element {
-  char* key1;      // primary key: required, non-empty, NUL-terminated
-  char* key2;      // secondary key, or null; if present, non-empty
+  char* key1;        // primary key: required, non-empty, NUL-terminated
+  char* key2;        // secondary key, or null; if present, non-empty
   int32_t key1_len;  // strlen(key1), or -1 to have insertion store it
   int32_t key2_len;  // strlen(key2), or -1 (also for a null key2)
-  void* data;      // the caller's payload; never dereferenced
+  void* data;        // the caller's payload; never dereferenced
   int32_t data_len;  // payload bytes, counted against the budget
 } generic_cache_element_t;
 
@@ -61,8 +61,7 @@ typedef int32_t (*HashFunc)(const char* key, int32_t len);
 // Bulk rename: may change one key of `element`. Negative: unchanged, go on;
 // 0: the key may have changed, relink; positive: stop and return the code.
 // `case_sensitive` is the cache's flag for the key being offered.
-typedef int32_t (*RenameFunc)(generic_cache_element* element, void* user_data,
-                              bool case_sensitive);
+typedef int32_t (*RenameFunc)(generic_cache_element* element, void* user_data, bool case_sensitive);
 typedef int (*KeyCompareFunc)(const char*, const char*);
 
 // The cache's node: one per cached element.
@@ -71,8 +70,8 @@ typedef struct generic_cache_item {
   generic_cache_item* key1_next;
   generic_cache_item* key2_prev;  // both null when the element has no key2
   generic_cache_item* key2_next;
-  generic_cache_item* lru_prev;   // more recently used neighbour
-  generic_cache_item* lru_next;   // less recently used neighbour
+  generic_cache_item* lru_prev;  // more recently used neighbour
+  generic_cache_item* lru_next;  // less recently used neighbour
   generic_cache_element* element;
 } generic_cache_item_t;
 

@@ -65,7 +65,8 @@ namespace {
 constexpr std::size_t kEncodeChunkBytes = 6144;  // 8 KiB of text
 constexpr std::size_t kDecodeChunkChars = 8192;  // 6 KiB of bytes
 
-void encode_in_chunks(base64_detail::encode_fn encode, const unsigned char* bytes, std::size_t n, std::string& text) {
+void encode_in_chunks(base64_detail::encode_fn encode, const unsigned char* bytes, std::size_t n,
+                      std::string& text) {
   text.reserve(base64_detail::encoded_length(n));
   char chunk[base64_detail::encoded_length(kEncodeChunkBytes)];
   for (std::size_t done = 0; done < n; done += kEncodeChunkBytes) {
@@ -74,7 +75,8 @@ void encode_in_chunks(base64_detail::encode_fn encode, const unsigned char* byte
   }
 }
 
-void decode_in_chunks(base64_detail::decode_fn decode, const std::string& text, std::vector<unsigned char>& bytes) {
+void decode_in_chunks(base64_detail::decode_fn decode, const std::string& text,
+                      std::vector<unsigned char>& bytes) {
   bytes.reserve(base64_detail::decoded_length(text.size()));
   unsigned char chunk[base64_detail::decoded_length(kDecodeChunkChars)];
   for (std::size_t done = 0; done < text.size(); done += kDecodeChunkChars) {

@@ -121,7 +121,7 @@ OBJSTORE_AVX2 inline std::uint32_t stop_mask_of(const nibble_classes& classes) {
 // one offset per high nibble, except that '/' shares its nibble with '+' and
 // is moved to slot 1 by subtracting one.
 OBJSTORE_AVX2 inline __m256i values_of(__m256i chars, __m256i high_nibbles) {
-  const __m256i offsets = _mm256_setr_epi8(  //
+  const __m256i offsets = _mm256_setr_epi8(                                                     //
       0, 63 - '/', 62 - '+', 52 - '0', -'A', -'A', 26 - 'a', 26 - 'a', 0, 0, 0, 0, 0, 0, 0, 0,  //
       0, 63 - '/', 62 - '+', 52 - '0', -'A', -'A', 26 - 'a', 26 - 'a', 0, 0, 0, 0, 0, 0, 0, 0);
   const __m256i is_slash = _mm256_cmpeq_epi8(chars, _mm256_set1_epi8('/'));

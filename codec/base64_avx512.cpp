@@ -28,7 +28,8 @@ using byte_vector = std::array<std::uint8_t, 64>;
 constexpr byte_vector make_spread() {
   byte_vector spread{};
   constexpr std::uint8_t kOrder[4] = {1, 0, 2, 1};
-  for (std::size_t k = 0; k < 64; ++k) spread[k] = static_cast<std::uint8_t>(k / 4 * 3 + kOrder[k % 4]);
+  for (std::size_t k = 0; k < 64; ++k)
+    spread[k] = static_cast<std::uint8_t>(k / 4 * 3 + kOrder[k % 4]);
   return spread;
 }
 alignas(64) constexpr byte_vector kSpread = make_spread();
@@ -62,7 +63,8 @@ OBJSTORE_AVX512VBMI inline __m512i cut_fields(__m512i offsets, __m512i lanes) {
 // need no masking.
 OBJSTORE_AVX512VBMI inline __m512i encode_block(__m512i bytes, __m512i spread, __m512i alphabet) {
   const __m512i grouped = permute_bytes(spread, bytes);
-  const __m512i indices = cut_fields(_mm512_set1_epi64(static_cast<long long>(kIndexOffsets)), grouped);
+  const __m512i indices =
+      cut_fields(_mm512_set1_epi64(static_cast<long long>(kIndexOffsets)), grouped);
   return permute_bytes(indices, alphabet);
 }
 
@@ -75,7 +77,8 @@ using half_table = std::array<std::uint8_t, 128>;
 constexpr half_table make_value_table() {
   half_table table{};
   for (auto& entry : table) entry = kStopValue;
-  for (std::uint8_t value = 0; value < 64; ++value) table[static_cast<unsigned char>(kAlphabet[value])] = value;
+  for (std::uint8_t value = 0; value < 64; ++value)
+    table[static_cast<unsigned char>(kAlphabet[value])] = value;
   return table;
 }
 alignas(64) constexpr half_table kValues = make_value_table();
@@ -95,7 +98,8 @@ struct decode_tables {
 };
 
 OBJSTORE_AVX512VBMI inline decode_tables load_decode_tables() {
-  return {load_vector(kValues.data()), load_vector(kValues.data() + 64), load_vector(kGather.data())};
+  return {load_vector(kValues.data()), load_vector(kValues.data() + 64),
+          load_vector(kGather.data())};
 }
 
 // Character -> 6-bit value, or kStopValue.
@@ -109,7 +113,9 @@ OBJSTORE_AVX512VBMI inline __m512i stop_bits_of(__m512i chars, __m512i values) {
 }
 
 // Bit k set when byte k of the block is a stop.
-OBJSTORE_AVX512VBMI inline std::uint64_t stop_mask_of(__m512i stop_bits) { return _mm512_movepi8_mask(stop_bits); }
+OBJSTORE_AVX512VBMI inline std::uint64_t stop_mask_of(__m512i stop_bits) {
+  return _mm512_movepi8_mask(stop_bits);
+}
 
 // 64 six-bit values -> 48 bytes in the low 48 bytes of the result.
 OBJSTORE_AVX512VBMI inline __m512i pack(__m512i values, const decode_tables& tables) {
@@ -124,7 +130,8 @@ constexpr __mmask64 kLow48Bytes = (__mmask64{1} << 48) - 1;
 
 }  // namespace
 
-OBJSTORE_AVX512VBMI std::size_t encode_avx512vbmi(const unsigned char* in, std::size_t length, char* out) {
+OBJSTORE_AVX512VBMI std::size_t encode_avx512vbmi(const unsigned char* in, std::size_t length,
+                                                  char* out) {
   const __m512i spread = load_vector(kSpread.data());
   const __m512i alphabet = load_vector(kAlphabet);
   char* const start = out;
@@ -157,7 +164,8 @@ OBJSTORE_AVX512VBMI std::size_t decode_avx512vbmi(const char* text, std::size_t 
   for (; i + 152 <= length; i += 128, out += 96) {
     const __m512i chars0 = load_vector(text + i), chars1 = load_vector(text + i + 64);
     const __m512i values0 = values_of(chars0, tables), values1 = values_of(chars1, tables);
-    const __m512i stop_bits = _mm512_or_si512(stop_bits_of(chars0, values0), stop_bits_of(chars1, values1));
+    const __m512i stop_bits =
+        _mm512_or_si512(stop_bits_of(chars0, values0), stop_bits_of(chars1, values1));
     if (stop_mask_of(stop_bits) != 0) break;  // the loop below finds the stop
     _mm512_storeu_si512(out, pack(values0, tables));
     _mm512_storeu_si512(out + 48, pack(values1, tables));

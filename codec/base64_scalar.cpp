@@ -85,10 +85,14 @@ constexpr std::uint32_t kStopEntry = 0xFF000000u;
 using decode_table = std::array<std::uint32_t, 256>;
 constexpr std::uint32_t place(std::uint32_t value, unsigned position) {
   switch (position) {
-    case 0: return value << 2;                                   // byte 0, bits 7..2
-    case 1: return (value >> 4) | (value & 0x0F) << 12;          // byte 0 1..0, byte 1 7..4
-    case 2: return (value >> 2) << 8 | (value & 0x03) << 22;     // byte 1 3..0, byte 2 7..6
-    default: return value << 16;                                 // byte 2, bits 5..0
+    case 0:
+      return value << 2;  // byte 0, bits 7..2
+    case 1:
+      return (value >> 4) | (value & 0x0F) << 12;  // byte 0 1..0, byte 1 7..4
+    case 2:
+      return (value >> 2) << 8 | (value & 0x03) << 22;  // byte 1 3..0, byte 2 7..6
+    default:
+      return value << 16;  // byte 2, bits 5..0
   }
 }
 constexpr decode_table make_decode_table(unsigned position) {
@@ -128,7 +132,8 @@ std::size_t decode_pending(const unsigned char* in, std::size_t available, unsig
   std::size_t pending = 0;
   while (pending < 3 && pending < available && is_alphabet(in[pending])) ++pending;
   if (pending < 2) return 0;
-  const std::uint32_t bytes = kDecode0[in[0]] | kDecode1[in[1]] | (pending == 3 ? kDecode2[in[2]] : 0);
+  const std::uint32_t bytes =
+      kDecode0[in[0]] | kDecode1[in[1]] | (pending == 3 ? kDecode2[in[2]] : 0);
   out[0] = static_cast<unsigned char>(bytes);
   if (pending == 3) out[1] = static_cast<unsigned char>(bytes >> 8);
   return pending - 1;

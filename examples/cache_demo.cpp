@@ -32,15 +32,16 @@ int main() {
 
   // 4 KiB for entries of about 100 bytes: room for about 15 of them once the
   // tables are charged.
-  generic_cache_t* cache = generic_cache_init_cache(4096, 100, release_entry, nullptr, nullptr,
-                                                    true, true);
+  generic_cache_t* cache =
+      generic_cache_init_cache(4096, 100, release_entry, nullptr, nullptr, true, true);
   if (cache == nullptr) return 1;
 
   for (int i = 0; i < 40; ++i) {
     Entry* entry = new Entry;
     entry->key = "/vol1/dir" + std::to_string(i % 4) + "/file" + std::to_string(i);
     entry->payload.assign(32, static_cast<char>('a' + i % 26));
-    entry->element = {&entry->key[0], nullptr, -1, -1, entry, static_cast<int32_t>(entry->payload.size())};
+    entry->element = {
+        &entry->key[0], nullptr, -1, -1, entry, static_cast<int32_t>(entry->payload.size())};
     if (generic_cache_update_with_key1(cache, entry->key.c_str(), -1, &entry->element) != 0)
       delete entry;
   }
@@ -51,7 +52,8 @@ int main() {
   generic_cache_stats stats;
   generic_cache_get_stats(cache, &stats);
   std::printf("entries      %d\n", stats.num_entries);
-  std::printf("cur_bytes    %llu (budget 4096)\n", static_cast<unsigned long long>(stats.cur_bytes));
+  std::printf("cur_bytes    %llu (budget 4096)\n",
+              static_cast<unsigned long long>(stats.cur_bytes));
   std::printf("buckets      %d\n", stats.num_buckets);
   std::printf("inserts      %llu\n", static_cast<unsigned long long>(stats.num_inserts));
   std::printf("removes      %llu\n", static_cast<unsigned long long>(stats.num_removes));

@@ -158,8 +158,7 @@ void CheckDecode(const std::string& text, std::size_t shift, const char* what) {
     const std::size_t written = path.decode(input.text(), input.size(), out.get());
     if (written != expected.size() ||
         (written > 0 && std::memcmp(out.get(), expected.data(), written) != 0)) {
-      fuzzing::Fail(std::string(path.name) + " decode disagrees with the reference on the " +
-                    what);
+      fuzzing::Fail(std::string(path.name) + " decode disagrees with the reference on the " + what);
     }
   }
 }

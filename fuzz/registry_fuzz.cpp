@@ -72,8 +72,7 @@ void SetUpStore() {
   const char* tmp = std::getenv("TMPDIR");
   struct stat shm;
   const bool in_memory = ::stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode);
-  const std::string base =
-      tmp != nullptr && *tmp != '\0' ? tmp : in_memory ? "/dev/shm" : "/tmp";
+  const std::string base = tmp != nullptr && *tmp != '\0' ? tmp : in_memory ? "/dev/shm" : "/tmp";
   std::string pattern = base + "/objstore-registry-fuzz-XXXXXX";
   if (mkdtemp(&pattern[0]) == nullptr) Fail("mkdtemp " + pattern);
   g_store->dir = pattern;
@@ -115,8 +114,10 @@ void CheckWholeStore(const std::string& input) {
   // The bytes that went: between the common beginning and the common end.
   const std::size_t prefix =
       std::mismatch(input.begin(), input.end(), after.begin(), after.end()).first - input.begin();
-  const std::size_t suffix = std::mismatch(input.rbegin(), input.rend() - prefix, after.rbegin(),
-                                           after.rend() - prefix).first - input.rbegin();
+  const std::size_t suffix =
+      std::mismatch(input.rbegin(), input.rend() - prefix, after.rbegin(), after.rend() - prefix)
+          .first -
+      input.rbegin();
   if (input.find('\n', prefix) < input.size() - suffix) {
     Fail("store " + Quote(input) + " became " + Quote(after) + ": more than one line changed");
   }

@@ -47,8 +47,8 @@ std::string AsPrinted(const std::string& text) { return std::string(text.c_str()
 
 void CheckJoin(const std::string& first, const std::string& second, char sep) {
   const std::string joined = ObjectStore::join(first, second, sep);
-  const std::string context = "join(" + Quote(first) + ", " + Quote(second) + ") = " +
-                              Quote(joined) + ": ";
+  const std::string context =
+      "join(" + Quote(first) + ", " + Quote(second) + ") = " + Quote(joined) + ": ";
   if (first.empty()) {
     if (joined != second) Fail(context + "an empty first part must give the second unchanged");
     return;
@@ -176,7 +176,8 @@ void CheckTokenize(const std::string& input, const std::string& separators) {
   std::string joined;
   for (const std::string& token : tokens) {
     if (token.empty()) Fail(context + "an empty token");
-    if (token.find_first_of(active) != std::string::npos) Fail(context + "a token holds a separator");
+    if (token.find_first_of(active) != std::string::npos)
+      Fail(context + "a token holds a separator");
     joined += token;
   }
   std::string stripped;

@@ -27,9 +27,7 @@ std::string CWyError::GetErrorMessage() const {
 
 std::string CWyError::GetSourceFile() const { return details_ ? details_->file : std::string(); }
 
-std::string CWyError::GetFunction() const {
-  return details_ ? details_->function : std::string();
-}
+std::string CWyError::GetFunction() const { return details_ ? details_->function : std::string(); }
 
 int CWyError::GetLine() const { return details_ ? details_->line : 0; }
 

@@ -73,8 +73,8 @@ void futexWait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* t
 }
 
 void futexWake(std::atomic<uint32_t>* word, int count) {
-  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr,
-          nullptr, 0);
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr,
+          0);
 }
 
 // A reader that has waited too long ignores a writer's claim to go first.
@@ -221,8 +221,8 @@ void ZqComplexLock::wake_writer() {
   uint32_t state = state_.load(std::memory_order_relaxed);
   do {
     if ((state & kWritersAsleep) == 0 || (state & (kWriter | kReaderMask)) != 0) return;
-  } while (!state_.compare_exchange_weak(state, state & ~kWritersAsleep,
-                                         std::memory_order_relaxed, std::memory_order_relaxed));
+  } while (!state_.compare_exchange_weak(state, state & ~kWritersAsleep, std::memory_order_relaxed,
+                                         std::memory_order_relaxed));
   writer_seq_.fetch_add(1, std::memory_order_release);
   futexWake(&writer_seq_, 1);
 }

@@ -1,10 +1,10 @@
 #include "host/LogWriter.h"
 
+#include <sys/time.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
-#include <sys/time.h>
 
 boost::shared_ptr<CLogWriterInterface> g_ptrLogWriter;
 

@@ -22,8 +22,7 @@ class OBJSTORE_API CLogWriterInterface {
   // Writes one message. `function` is the calling operation's signature text;
   // the library passes 0 for both reserved arguments.
   virtual void logMessage(int level, const char* function, int line, int reserved1, int reserved2,
-                          const char* format, ...)
-      __attribute__((format(printf, 7, 8))) = 0;
+                          const char* format, ...) __attribute__((format(printf, 7, 8))) = 0;
 
   // The writer's current level: a message of level L is written when L <= it.
   virtual int getLogLevel() = 0;
@@ -104,24 +103,22 @@ class OBJSTORE_API CStreamLogWriter : public CLogWriterInterface {
 // The writer is fetched again for the write, on purpose: the library keeps no
 // copy of it, so the write goes to whatever writer is installed by then (one
 // the host swapped in after the level query), and is dropped if it is gone.
-#define OBJSTORE_LOG(level, signature, ...)                                        \
-  do {                                                                             \
-    if (CLogWriterInterface* objstore_writer_ = g_ptrLogWriter.get()) {            \
-      if (objstore_writer_->getLogLevel() >= (level)) {                            \
-        if (CLogWriterInterface* objstore_again_ = g_ptrLogWriter.get())           \
-          objstore_again_->logMessage((level), (signature), __LINE__, 0, 0,        \
-                                      __VA_ARGS__);                                \
-      }                                                                            \
-    }                                                                              \
+#define OBJSTORE_LOG(level, signature, ...)                                               \
+  do {                                                                                    \
+    if (CLogWriterInterface* objstore_writer_ = g_ptrLogWriter.get()) {                   \
+      if (objstore_writer_->getLogLevel() >= (level)) {                                   \
+        if (CLogWriterInterface* objstore_again_ = g_ptrLogWriter.get())                  \
+          objstore_again_->logMessage((level), (signature), __LINE__, 0, 0, __VA_ARGS__); \
+      }                                                                                   \
+    }                                                                                     \
   } while (0)
 
 // The one message that skips the level query: the writer receives it whatever
 // its level. Still dropped when no writer is installed.
-#define OBJSTORE_LOG_ALWAYS(level, signature, ...)                                  \
-  do {                                                                             \
-    if (CLogWriterInterface* objstore_writer_ = g_ptrLogWriter.get())              \
-      objstore_writer_->logMessage((level), (signature), __LINE__, 0, 0,           \
-                                   __VA_ARGS__);                                   \
+#define OBJSTORE_LOG_ALWAYS(level, signature, ...)                                     \
+  do {                                                                                 \
+    if (CLogWriterInterface* objstore_writer_ = g_ptrLogWriter.get())                  \
+      objstore_writer_->logMessage((level), (signature), __LINE__, 0, 0, __VA_ARGS__); \
   } while (0)
 
 #endif  // OBJSTORE_HOST_LOGWRITER_H_

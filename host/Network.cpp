@@ -22,8 +22,8 @@ CWyIPAddr::CWyIPAddr() : family_(IP_FAMILY_UNSPEC), port_(0), has_host_(false), 
 
 CWyError CWyIPAddr::SetPortNumber(int port) {
   if (port < 0 || port > 65535)
-    return FXErrorUtil::ErrorErrNo(here("CWyError CWyIPAddr::SetPortNumber(int)", __LINE__),
-                                   EINVAL, "Port number %d out of range", port);
+    return FXErrorUtil::ErrorErrNo(here("CWyError CWyIPAddr::SetPortNumber(int)", __LINE__), EINVAL,
+                                   "Port number %d out of range", port);
   port_ = port;
   return CWyError::Success();
 }
@@ -84,8 +84,8 @@ CWySocket::~CWySocket() {
 CWyError CWySocket::Socket(const CWyIPAddr& address) {
   constexpr char kSignature[] = "CWyError CWySocket::Socket(const CWyIPAddr&)";
   if (fd_ >= 0)
-    return FXErrorUtil::ErrorErrNo(here(kSignature, __LINE__), EISCONN,
-                                   "Socket %d already created", fd_);
+    return FXErrorUtil::ErrorErrNo(here(kSignature, __LINE__), EISCONN, "Socket %d already created",
+                                   fd_);
   const int family = address.GetAddressFamily();
   if (family != CWyIPAddr::IP_FAMILY_INET && family != CWyIPAddr::IP_FAMILY_INET6)
     return FXErrorUtil::ErrorErrNo(here(kSignature, __LINE__), EAFNOSUPPORT,
@@ -113,8 +113,7 @@ CWyError CWySocket::Bind(const CWyIPAddr& address) {
   if (bind(fd_, reinterpret_cast<const sockaddr*>(&storage), length) != 0) {
     const int error = errno;
     return FXErrorUtil::ErrorErrNo(here(kSignature, __LINE__), error,
-                                   "Can't bind socket %d to port %d", fd_,
-                                   address.GetPortNumber());
+                                   "Can't bind socket %d to port %d", fd_, address.GetPortNumber());
   }
   return CWyError::Success();
 }

@@ -142,8 +142,7 @@ void ThrdPerfCounter::_StartPerfCounter(const char* label, int id) {
   scope.start_ns = nowNs();  // last, so the bookkeeping is not timed
 }
 
-void ThrdPerfCounter::_StopPerfCounter(const char* label, int id,
-                                       unsigned long long /*amount*/) {
+void ThrdPerfCounter::_StopPerfCounter(const char* label, int id, unsigned long long /*amount*/) {
   const int64_t stopNs = nowNs();  // first, so the bookkeeping is not timed
   ScopeTable& table = t_openScopes;
   int index = table.size - 1;
@@ -189,8 +188,8 @@ void ThrdPerfCounter::writeReport(const char* label, const char* scopeText, long
   static const char kSignature[] =
       "void ThrdPerfCounter::_LogPerfCounters(const char*, std::string, long long)";
   last_report_ns_.store(nowNs(), std::memory_order_relaxed);
-  OBJSTORE_LOG(2, kSignature, "Performance counters at [%s] (%s):",
-               label != nullptr ? label : "", scopeText);
+  OBJSTORE_LOG(2, kSignature, "Performance counters at [%s] (%s):", label != nullptr ? label : "",
+               scopeText);
   for (int id = 0; id < kMaxCounters; ++id) {
     if (selector >= 0 && selector != id) continue;
     const Counter* counter = registeredCounter(id);

@@ -380,7 +380,7 @@ std::string withValue(std::string_view text, std::string_view section, std::stri
   StoreLine line;
   std::string_view lineBreak;
   bool sectionFound = false;
-  size_t sectionEnd = 0;            // where the section's last line ends
+  size_t sectionEnd = 0;  // where the section's last line ends
   bool sectionEndUnterminated = false;
   bool valueFound = false;
   size_t valueBegin = 0;
@@ -456,8 +456,8 @@ int resolveLinks(const std::string& path, std::string* target) {
 
 // Reads the store at `path` into *file for one lookup, logs its problems
 // unless this version was seen before, and finds section/name in it.
-bool lookUp(const std::string& path, const char* section, const char* name,
-            const char* signature, StoreFile* file, std::string_view* value) {
+bool lookUp(const std::string& path, const char* section, const char* name, const char* signature,
+            StoreFile* file, std::string_view* value) {
   if (loadStore(path, signature, file) != Load::kLoaded) return false;
   logProblemsOnce(path, *file, signature);
   return findValue(file->text, section, name, value);
@@ -539,8 +539,8 @@ bool ZQPlatformInfo::setString(const char* section, const char* name, const std:
     return false;
   }
   if (!focus_valid_) {
-    OBJSTORE_LOG(-1, kSignature, "Error: Can't store [%s] [%s]: invalid focus [%s]", section,
-                 name, focus_.c_str());
+    OBJSTORE_LOG(-1, kSignature, "Error: Can't store [%s] [%s]: invalid focus [%s]", section, name,
+                 focus_.c_str());
     return false;
   }
   // A store that is a link stays one: the change goes to the file it points
@@ -552,8 +552,9 @@ bool ZQPlatformInfo::setString(const char* section, const char* name, const std:
     return false;
   }
   const size_t slash = path.rfind('/');
-  const std::string dir =
-      slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const std::string dir = slash == std::string::npos ? "."
+                          : slash == 0               ? "/"
+                                                     : path.substr(0, slash);
   const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
 
   // Writers of one directory take turns, so that no update is lost between
@@ -597,16 +598,15 @@ bool ZQPlatformInfo::setString(const char* section, const char* name, const std:
   const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;
-    OBJSTORE_LOG(-1, kSignature, "Error: Can't create a temporary file in [%s]: %s",
-                 dir.c_str(), strerror(error));
+    OBJSTORE_LOG(-1, kSignature, "Error: Can't create a temporary file in [%s]: %s", dir.c_str(),
+                 strerror(error));
     return false;
   }
   // The replacement belongs to whoever owned the store: a service running as
   // another user must still be able to read it.
   if (loaded == Load::kLoaded) {
     struct stat created;
-    const bool sameOwner = ::fstat(fd, &created) == 0 &&
-                           created.st_uid == current.status.st_uid &&
+    const bool sameOwner = ::fstat(fd, &created) == 0 && created.st_uid == current.status.st_uid &&
                            created.st_gid == current.status.st_gid;
     if (!sameOwner && ::fchown(fd, current.status.st_uid, current.status.st_gid) != 0) {
       const int error = errno;

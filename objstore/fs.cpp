@@ -85,9 +85,8 @@ CWyError createLongPath(const char* path) {
   }
   if (dirFd >= 0) close(dirFd);
   if (error == 0) return CWyError::Success();
-  return FXErrorUtil::ErrorErrNo(
-      FXCodeLocation(kErrorSourceName, kCreateDirSignature, __LINE__), error,
-      "Can't create directory %s", path);
+  return FXErrorUtil::ErrorErrNo(FXCodeLocation(kErrorSourceName, kCreateDirSignature, __LINE__),
+                                 error, "Can't create directory %s", path);
 }
 
 // Where a directory lies: device, inode and the mount it was reached
@@ -184,7 +183,7 @@ class TreeWalk {
   size_t first_open_ = 0;
   size_t kept_levels_ = 0;
   std::vector<std::pair<size_t, std::string>> left_;  // level, entry name
-  int first_error_ = 0;  // of a failure that let the walk go on
+  int first_error_ = 0;                               // of a failure that let the walk go on
 };
 
 // The path of the entry `name` of the directory at `level`, or of that

@@ -23,8 +23,8 @@ std::string join(const std::string& first, const std::string& second, char separ
   return joined;
 }
 
-CWyError splitParentPath(const std::string& fullPath, std::string& parentOut,
-                         std::string& childOut, char separator) {
+CWyError splitParentPath(const std::string& fullPath, std::string& parentOut, std::string& childOut,
+                         char separator) {
   if (fullPath.empty()) {
     return FXErrorUtil::ErrorErrNo(
         FXCodeLocation(kErrorSourceName, kSplitParentPathSignature, __LINE__), EINVAL,

@@ -12,8 +12,8 @@ namespace ObjectStore {
 
 int64_t getDiskLibrarySize(int subclientId, long long& capacityOut, long long& freeSpaceOut) {
   ZQMMlibInfo libraryInfo(2);
-  return libraryInfo.getCapacityAndFreeSpaceForSubclient(subclientId, capacityOut,
-                                                         freeSpaceOut) == 0
+  return libraryInfo.getCapacityAndFreeSpaceForSubclient(subclientId, capacityOut, freeSpaceOut) ==
+                 0
              ? 0
              : -1;
 }

@@ -24,8 +24,8 @@ namespace ObjectStore {
 
 // One row of the catalogue.
 struct PerfCounterInfo {
-  int id;              // equal to the row's index
-  std::string name;    // the name the engine reports
+  int id;            // equal to the row's index
+  std::string name;  // the name the engine reports
   CTRBASETYPE baseType;
 };
 

@@ -102,8 +102,8 @@ void appendLabelValue(std::string& out, const std::string& value) {
 // 1500000000 -> "1.5", 1200 -> "0.0000012".
 void appendSeconds(std::string& out, uint64_t ns) {
   char text[32];
-  int length = std::snprintf(text, sizeof text, "%" PRIu64 ".%09" PRIu64, ns / 1000000000,
-                             ns % 1000000000);
+  int length =
+      std::snprintf(text, sizeof text, "%" PRIu64 ".%09" PRIu64, ns / 1000000000, ns % 1000000000);
   while (text[length - 1] == '0') --length;
   if (text[length - 1] == '.') --length;
   out.append(text, static_cast<size_t>(length));
@@ -154,9 +154,9 @@ std::string formatPerfMetrics(PerfMetricsFormat format) {
   if (format != PERF_METRICS_OPENMETRICS) format = PERF_METRICS_PROMETHEUS;
   // Pairs with the release store that publishes the engine in InitPerfCounters:
   // once the flag reads true, the engine and its counters are complete.
-  const ThrdPerfCounter* engine =
-      __atomic_load_n(&g_object_store_enable_perf, __ATOMIC_ACQUIRE) ? g_object_store_counter
-                                                                       : nullptr;
+  const ThrdPerfCounter* engine = __atomic_load_n(&g_object_store_enable_perf, __ATOMIC_ACQUIRE)
+                                      ? g_object_store_counter
+                                      : nullptr;
   std::string out;
   appendHeader(out, kEnabledFamily, format);
   out.append(kEnabledFamily.name).append(engine != nullptr && engine->enabled ? " 1\n" : " 0\n");
@@ -198,8 +198,8 @@ int writePerfMetricsFile(const std::string& path, PerfMetricsFormat format) {
   const size_t slash = path.rfind('/');
   const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string temporary = (slash == std::string::npos ? std::string() : dir) + "." +
-                          base.substr(0, 128) + ".XXXXXX";
+  std::string temporary =
+      (slash == std::string::npos ? std::string() : dir) + "." + base.substr(0, 128) + ".XXXXXX";
   const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
   if (fd < 0) {
     const int error = errno;

@@ -68,7 +68,8 @@ bool Always() { return true; }
 const PathUnderTest kPaths[] = {
     {"scalar", Always, detail::encode_scalar, detail::decode_scalar},
     {"avx2", detail::avx2_supported, detail::encode_avx2, detail::decode_avx2},
-    {"avx512vbmi", detail::avx512vbmi_supported, detail::encode_avx512vbmi, detail::decode_avx512vbmi},
+    {"avx512vbmi", detail::avx512vbmi_supported, detail::encode_avx512vbmi,
+     detail::decode_avx512vbmi},
 };
 
 // Guard bytes after the exact room a path may use; any change is an overrun.
@@ -95,7 +96,8 @@ Bytes DecodeWith(const PathUnderTest& path, const std::string& text) {
   Bytes out(room + kGuard, kGuardByte);
   const size_t written = path.decode(input.get(), text.size(), out.data());
   EXPECT_LE(written, room);
-  EXPECT_EQ(Bytes(out.begin() + static_cast<std::ptrdiff_t>(room), out.end()), Bytes(kGuard, kGuardByte))
+  EXPECT_EQ(Bytes(out.begin() + static_cast<std::ptrdiff_t>(room), out.end()),
+            Bytes(kGuard, kGuardByte))
       << "overrun";
   out.resize(written);
   return out;
@@ -160,8 +162,10 @@ TEST_P(Base64Path, EveryByteValueStopsOrNot) {
     for (size_t position : {5u, 63u, 127u, 200u}) {
       std::string probe = text;
       probe[position] = static_cast<char>(value);
-      const size_t expected = in_alphabet ? detail::decoded_length(probe.size()) : detail::decoded_length(position);
-      EXPECT_EQ(DecodeWith(GetParam(), probe).size(), expected) << "byte " << value << " at " << position;
+      const size_t expected =
+          in_alphabet ? detail::decoded_length(probe.size()) : detail::decoded_length(position);
+      EXPECT_EQ(DecodeWith(GetParam(), probe).size(), expected)
+          << "byte " << value << " at " << position;
     }
   }
 }
@@ -182,7 +186,8 @@ TEST_P(Base64Path, StopsAtTheFirstNonAlphabetByte) {
       std::string probe = text.substr(0, position + 1 + engine() % 200);
       probe[position] = stop;
       ASSERT_EQ(DecodeWith(GetParam(), probe), ReferenceDecode(probe))
-          << "stop " << int(static_cast<unsigned char>(stop)) << " at " << position << " of " << probe.size();
+          << "stop " << int(static_cast<unsigned char>(stop)) << " at " << position << " of "
+          << probe.size();
     }
   }
 }
@@ -199,7 +204,8 @@ TEST(Base64Public, MatchesTheReferenceAcrossPieces) {
   std::mt19937 engine(4);
   for (size_t length : {6143u, 6144u, 6145u, 12288u, 20000u}) {
     const Bytes bytes = RandomBytes(engine, length);
-    const std::string text = ObjectStore::base64_encode(bytes.data(), static_cast<unsigned>(length));
+    const std::string text =
+        ObjectStore::base64_encode(bytes.data(), static_cast<unsigned>(length));
     ASSERT_EQ(text, ReferenceEncode(bytes)) << "length " << length;
     ASSERT_EQ(ObjectStore::base64_decode(text), bytes) << "length " << length;
   }
@@ -209,7 +215,8 @@ TEST(Base64Public, MatchesTheReferenceAcrossPieces) {
     probe[position] = '\n';
     const Bytes decoded = ObjectStore::base64_decode(probe);
     ASSERT_EQ(decoded, ReferenceDecode(probe)) << "stop at " << position;
-    EXPECT_EQ(decoded.capacity(), detail::decoded_length(probe.size())) << "reserved once, for the whole text";
+    EXPECT_EQ(decoded.capacity(), detail::decoded_length(probe.size()))
+        << "reserved once, for the whole text";
   }
 }
 

@@ -67,8 +67,8 @@ TEST(CacheAllocationFailure, EachCreationAllocationFailsCleanly) {
       "Error: calloc for size [" + table_bytes + "] failed with the error [" + kNoMemory + "].",
   };
   ledger.Reset(0);
-  generic_cache_t* counted = generic_cache_init_cache(buckets * 196, 100, nullptr, nullptr,
-                                                      nullptr, true, true);
+  generic_cache_t* counted =
+      generic_cache_init_cache(buckets * 196, 100, nullptr, nullptr, nullptr, true, true);
   ASSERT_NE(counted, nullptr);
   ASSERT_EQ(ledger.attempts, 3) << "the fault-injecting cache is not the one linked";
   generic_cache_del_cache(counted);
@@ -110,7 +110,8 @@ class Ownership {
 int32_t RenameSome(generic_cache_element_t* e, void* user_data, bool) {
   auto* counter = static_cast<int*>(user_data);
   if (++*counter % 3 != 0) return -1;
-  testing_support::OwnedElement::FromElement(e)->ReplaceKey1(("r" + std::to_string(*counter)).c_str());
+  testing_support::OwnedElement::FromElement(e)->ReplaceKey1(
+      ("r" + std::to_string(*counter)).c_str());
   return 0;
 }
 
@@ -120,8 +121,9 @@ void ExpectRefusedUpdate(int rc, const std::vector<std::string>& log_texts,
                          const generic_cache_stats& before, const generic_cache_stats& after,
                          size_t released) {
   EXPECT_EQ(rc, 1);
-  EXPECT_EQ(log_texts, std::vector<std::string>{"Error: malloc for size [72] failed with the error [" +
-                                                std::string(kNoMemory) + "]."});
+  EXPECT_EQ(log_texts,
+            std::vector<std::string>{"Error: malloc for size [72] failed with the error [" +
+                                     std::string(kNoMemory) + "]."});
   EXPECT_LE(released, 1u);
   EXPECT_EQ(after.num_inserts, before.num_inserts);
   EXPECT_EQ(after.num_entries + static_cast<int32_t>(released), before.num_entries);
@@ -239,9 +241,8 @@ TEST(CacheAllocationFailure, AThrowingReleaseCallbackLeaksNothing) {
   ScopedCaptureLog log;
   ElementPool pool;
   // One bucket and room for two elements of charge 98.
-  generic_cache_t* cache =
-      generic_cache_init_cache(8 * (2 + 26) + 2 * 98, 1000, ThrowingRelease, nullptr, nullptr,
-                               true, true);
+  generic_cache_t* cache = generic_cache_init_cache(8 * (2 + 26) + 2 * 98, 1000, ThrowingRelease,
+                                                    nullptr, nullptr, true, true);
   ASSERT_NE(cache, nullptr);
   auto insert = [&](const char* key) {
     generic_cache_element_t* e = pool.Make(key);

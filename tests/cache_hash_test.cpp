@@ -126,8 +126,9 @@ TEST(BucketStats, ShowTheDefaultHashCollapseOnPathKeys) {
     EXPECT_GE(stats.key1_used_buckets, c.min_used) << c.name;
     EXPECT_LE(stats.key1_used_buckets, c.max_used) << c.name;
     EXPECT_LE(stats.key1_longest_chain, c.max_longest) << c.name;
-    EXPECT_GE(stats.key1_longest_chain, (kPathKeys + stats.key1_used_buckets - 1) /
-                                            stats.key1_used_buckets) << c.name;
+    EXPECT_GE(stats.key1_longest_chain,
+              (kPathKeys + stats.key1_used_buckets - 1) / stats.key1_used_buckets)
+        << c.name;
     EXPECT_EQ(stats.key2_used_buckets, 0) << c.name;
     EXPECT_EQ(stats.key2_longest_chain, 0) << c.name;
     generic_cache_del_cache(cache);
@@ -139,9 +140,8 @@ TEST(BucketStats, ShowTheDefaultHashCollapseOnPathKeys) {
 TEST(BucketStats, CountEachTableSeparately) {
   ElementPool pool;
   auto same_bucket_hash = [](const char*, int32_t) -> int32_t { return 5; };
-  generic_cache_t* cache =
-      generic_cache_init_cache(1 << 16, 100, nullptr, generic_cache_hash_strong, same_bucket_hash,
-                               true, true);
+  generic_cache_t* cache = generic_cache_init_cache(
+      1 << 16, 100, nullptr, generic_cache_hash_strong, same_bucket_hash, true, true);
   generic_cache_bucket_stats stats{-1, -1, -1, -1, -1};
   generic_cache_get_bucket_stats(cache, &stats);
   EXPECT_EQ(stats.key1_used_buckets, 0);
@@ -201,7 +201,7 @@ TEST(StoredHashes, PrefixLookupStillComparesTheWholeKey) {
     bool found;
   };
   const Lookup lookups[] = {
-      {"abcd", "wxyz", -1, true}, {"abcd", "wxyz", 4, true}, {"abcd", "wxyz", 9, true},
+      {"abcd", "wxyz", -1, true}, {"abcd", "wxyz", 4, true},     {"abcd", "wxyz", 9, true},
       {"abcd", "wxyz", 2, true},  // a prefix hashed: same bucket, other value
       {"abc", "wxy", -1, false},  {"abcde", "wxyza", -1, false},
   };

@@ -58,8 +58,8 @@ TEST_P(CacheModelTest, AgreesWithTheReferenceModel) {
   config.key2_case_sensitive = test_case.key2_case_sensitive;
   // Few keys, differing in case and length, so that hits, duplicates, shared
   // buckets and case folding are all frequent.
-  config.key1_pieces = {"a", "A", "ab", "abc", "Abc", "ABC", "k1", "K1", "key", "KEY", "longerkey",
-                        "xyz"};
+  config.key1_pieces = {"a",  "A",  "ab",  "abc", "Abc",       "ABC",
+                        "k1", "K1", "key", "KEY", "longerkey", "xyz"};
   config.key2_pieces = {"s", "S", "t", "two", "TWO", "x2", "second", "SECOND"};
   config.max_steps = 4000;
   testing_support::ScopedCaptureLog log(10);

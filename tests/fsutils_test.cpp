@@ -17,9 +17,9 @@
 
 #include <atomic>
 #include <climits>
-#include <cstring>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -45,13 +45,13 @@ namespace fs = std::filesystem;
 // (visible by default: tests build with hidden visibility, which would keep
 // it out of the dynamic symbol table).
 enum class ReaddirMode {
-  kFail,         // fails with EIO
-  kTypeUnknown,  // reports every entry as DT_UNKNOWN
-  kTypeFile,     // reports every entry as a regular file
-  kTypeDir,      // reports every entry as a directory
-  kVanish,       // removes each entry (file or empty directory) before handing it out
+  kFail,               // fails with EIO
+  kTypeUnknown,        // reports every entry as DT_UNKNOWN
+  kTypeFile,           // reports every entry as a regular file
+  kTypeDir,            // reports every entry as a directory
+  kVanish,             // removes each entry (file or empty directory) before handing it out
   kVanishTypeUnknown,  // both of the last two
-  kAction,       // runs g_readdir_action at the first read, then reads as usual
+  kAction,             // runs g_readdir_action at the first read, then reads as usual
 };
 static std::atomic<ino_t> g_readdir_inode{0};
 static std::atomic<ReaddirMode> g_readdir_mode{ReaddirMode::kFail};
@@ -77,9 +77,15 @@ extern "C" __attribute__((visibility("default"))) struct dirent* readdir(DIR* di
       std::strcmp(entry->d_name, "..") == 0)
     return entry;
   switch (mode) {
-    case ReaddirMode::kTypeUnknown: entry->d_type = DT_UNKNOWN; break;
-    case ReaddirMode::kTypeFile: entry->d_type = DT_REG; break;
-    case ReaddirMode::kTypeDir: entry->d_type = DT_DIR; break;
+    case ReaddirMode::kTypeUnknown:
+      entry->d_type = DT_UNKNOWN;
+      break;
+    case ReaddirMode::kTypeFile:
+      entry->d_type = DT_REG;
+      break;
+    case ReaddirMode::kTypeDir:
+      entry->d_type = DT_DIR;
+      break;
     case ReaddirMode::kVanish:
     case ReaddirMode::kVanishTypeUnknown:
       if (mode == ReaddirMode::kVanishTypeUnknown) entry->d_type = DT_UNKNOWN;
@@ -87,7 +93,8 @@ extern "C" __attribute__((visibility("default"))) struct dirent* readdir(DIR* di
         unlinkat(dirfd(dir), entry->d_name, AT_REMOVEDIR);
       break;
     case ReaddirMode::kFail:
-    case ReaddirMode::kAction: break;
+    case ReaddirMode::kAction:
+      break;
   }
   return entry;
 }
@@ -116,9 +123,8 @@ using testing_support::ScopedCaptureLog;
 bool MakeChain(const std::string& top, int levels, const char* name = "d") {
   int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   for (int level = 0; fd >= 0 && level < levels; ++level) {
-    const int child = mkdirat(fd, name, 0700) == 0
-                          ? openat(fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC)
-                          : -1;
+    const int child =
+        mkdirat(fd, name, 0700) == 0 ? openat(fd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
     close(fd);
     fd = child;
   }
@@ -257,7 +263,7 @@ TEST_F(FsUtilsTest, CreateDirMakesNestedAndAcceptsExisting) {
   ScopedCaptureLog log;
   EXPECT_EQ(ObjectStore::createDir(Path("a/b/c")), 0);
   EXPECT_TRUE(fs::is_directory(Path("a/b/c")));
-  EXPECT_EQ(ObjectStore::createDir(Path("a/b/c")), 0);  // existing
+  EXPECT_EQ(ObjectStore::createDir(Path("a/b/c")), 0);    // existing
   EXPECT_EQ(ObjectStore::createDir(Path("a//b/d/")), 0);  // repeated and trailing '/'
   EXPECT_TRUE(fs::is_directory(Path("a/b/d")));
   EXPECT_TRUE(log->messages().empty());
@@ -269,8 +275,8 @@ TEST_F(FsUtilsTest, CreateDirFailuresReturnNegativeErrno) {
     std::string path;
     int code;
   } cases[] = {
-      {Path("file"), -EEXIST},          // a file where the directory should be
-      {Path("file/sub"), -ENOTDIR},     // a file where a parent should be
+      {Path("file"), -EEXIST},       // a file where the directory should be
+      {Path("file/sub"), -ENOTDIR},  // a file where a parent should be
       {Path("file/sub/deeper"), -ENOTDIR},
       {"", -EINVAL},
   };
@@ -459,8 +465,8 @@ TEST_F(FsUtilsTest, RmTreeOnMissingPathOrFile) {
     EXPECT_EQ(ObjectStore::rmTree(c.path), c.error) << c.path;
     ASSERT_EQ(log->messages().size(), 1u);
     EXPECT_EQ(log->messages()[0].level, -1);
-    EXPECT_EQ(log->messages()[0].text, "Error: can't open directory " + c.path + " (" +
-                                           std::to_string(c.error) + ")");
+    EXPECT_EQ(log->messages()[0].text,
+              "Error: can't open directory " + c.path + " (" + std::to_string(c.error) + ")");
   }
   EXPECT_TRUE(fs::exists(Path("file")));
 }

@@ -84,8 +84,7 @@ TEST(CWySocket, SecondBindToHeldPortIsAddressInUse) {
 
   sockaddr_in bound{};
   socklen_t bound_length = sizeof bound;
-  ASSERT_EQ(getsockname(first.GetHandle(), reinterpret_cast<sockaddr*>(&bound), &bound_length),
-            0);
+  ASSERT_EQ(getsockname(first.GetHandle(), reinterpret_cast<sockaddr*>(&bound), &bound_length), 0);
   address.SetPortNumber(ntohs(bound.sin_port));
 
   CWySocket second;

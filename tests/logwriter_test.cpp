@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include <boost/make_shared.hpp>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <boost/make_shared.hpp>
 
 #include "host/LogWriter.h"
 #include "tests/support/capture_log_writer.h"
@@ -151,10 +151,9 @@ TEST(StreamLogWriter, AFailedReopenKeepsThePresentFile) {
   EXPECT_EQ(writer.reopen(), ENOENT);
   writer.logMessage(-1, "f()", 2, 0, 0, "still in that file");
   const std::string text = ReadFile(kept);
-  for (const std::string& line :
-       {std::string(" in the file\n"),
-        "Error: Can't open [" + path + "]: No such file or directory\n",
-        std::string(" still in that file\n")}) {
+  for (const std::string& line : {std::string(" in the file\n"),
+                                  "Error: Can't open [" + path + "]: No such file or directory\n",
+                                  std::string(" still in that file\n")}) {
     EXPECT_NE(text.find(line), std::string::npos) << line << text;
   }
 }

@@ -45,17 +45,29 @@ std::string randomBytes(size_t size, uint64_t seed) {
 // ---------------------------------------------------------------------------
 
 TEST_F(OsutilTest, HelpOfTheProgramAndEveryCommand) {
-  const std::vector<Strings> commands = {
-      {},
-      {"guid"},
-      {"base64"},
-      {"path"}, {"path", "join"}, {"path", "split"},
-      {"tokenize"},
-      {"fs"}, {"fs", "mkdir"}, {"fs", "exists"}, {"fs", "size"}, {"fs", "df"}, {"fs", "empty"},
-      {"registry"}, {"registry", "get"}, {"registry", "int"}, {"registry", "set"},
-      {"probe"}, {"probe", "rpcbind"}, {"probe", "disklib"},
-      {"cache"}, {"cache", "replay"},
-      {"perf"}};
+  const std::vector<Strings> commands = {{},
+                                         {"guid"},
+                                         {"base64"},
+                                         {"path"},
+                                         {"path", "join"},
+                                         {"path", "split"},
+                                         {"tokenize"},
+                                         {"fs"},
+                                         {"fs", "mkdir"},
+                                         {"fs", "exists"},
+                                         {"fs", "size"},
+                                         {"fs", "df"},
+                                         {"fs", "empty"},
+                                         {"registry"},
+                                         {"registry", "get"},
+                                         {"registry", "int"},
+                                         {"registry", "set"},
+                                         {"probe"},
+                                         {"probe", "rpcbind"},
+                                         {"probe", "disklib"},
+                                         {"cache"},
+                                         {"cache", "replay"},
+                                         {"perf"}};
   for (const Strings& command : commands) {
     for (const char* flag : {"--help", "-h"}) {
       Strings args = command;
@@ -263,11 +275,16 @@ TEST_F(OsutilTest, Base64StreamsA64MiBFile) {
 
 TEST_F(OsutilTest, Base64DecodingSkipsLineBreaksAndStopsAtOtherBytes) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"TWFu\nTWFu\n", "ManMan"},  {"TWFu\r\nTWFu\r\n", "ManMan"},
-      {"TWE=", "Ma"},              {"TWE", "Ma"},
-      {"TQ==TWFu", "M"},           {"TW=u", "M"},
-      {"TWFu TWFu", "Man"},        {"T", ""},
-      {"-_", ""},                  {"", ""},
+      {"TWFu\nTWFu\n", "ManMan"},
+      {"TWFu\r\nTWFu\r\n", "ManMan"},
+      {"TWE=", "Ma"},
+      {"TWE", "Ma"},
+      {"TQ==TWFu", "M"},
+      {"TW=u", "M"},
+      {"TWFu TWFu", "Man"},
+      {"T", ""},
+      {"-_", ""},
+      {"", ""},
   };
   for (const auto& [text, bytes] : cases) {
     const RunResult run = osutil({"base64", "-d"}, piped(text));
@@ -578,9 +595,13 @@ TEST_F(OsutilTest, CacheReplayOfAZipfWorkloadFollowsTheLaw) {
     }
     const double repeats = double(c.ops - 1) * squares;
 
-    const Strings workload = {"cache", "replay", "--synthetic", law.str(),
-                              "--keys", std::to_string(c.keys), "--ops", std::to_string(c.ops),
-                              "--seed", "7", "--hash", "strong", "--expected-size", "100000"};
+    const Strings workload = {"cache",           "replay",
+                              "--synthetic",     law.str(),
+                              "--keys",          std::to_string(c.keys),
+                              "--ops",           std::to_string(c.ops),
+                              "--seed",          "7",
+                              "--hash",          "strong",
+                              "--expected-size", "100000"};
     Strings roomy = workload, single = workload;
     roomy.insert(roomy.end(), {"--budget", "2147483647"});
     single.insert(single.end(), {"--budget", "400"});  // 224 fixed + one 110-byte element
@@ -655,10 +676,9 @@ TEST_F(OsutilTest, PerfReportsTheTimedWorkloadThenClears) {
   const RunResult run = osutil({"perf", "-n", "200"});
   ASSERT_EQ(run.status, 0) << run.err;
   for (const char* expected :
-       {"Performance counters at [osutil perf] (For All The Files):\n",
-        "\nbackupitem: count=200 ", "\ncustom1: count=200 ", "\ncustom2: count=200 ",
-        "\ncustom3: count=200 ", "\nDiskCacheFstat: count=200 ",
-        "after clearPerfCounters: every counter reads zero\n"}) {
+       {"Performance counters at [osutil perf] (For All The Files):\n", "\nbackupitem: count=200 ",
+        "\ncustom1: count=200 ", "\ncustom2: count=200 ", "\ncustom3: count=200 ",
+        "\nDiskCacheFstat: count=200 ", "after clearPerfCounters: every counter reads zero\n"}) {
     EXPECT_NE(run.out.find(expected), std::string::npos) << expected << "\n" << run.out;
   }
 

@@ -30,9 +30,8 @@ using JsonTest = OsutilTest;
 TEST_F(JsonTest, ObjectsCarryTheFieldsOfTheTextLines) {
   writeFile(path("sized"), std::string(70000, 'x'));
   ASSERT_EQ(osutil({"registry", "set", "MediaManager", "subclient7", dir_}).status, 0);
-  for (const Strings& command :
-       {Strings{"fs", "size", path("sized")}, Strings{"fs", "df", dir_},
-        Strings{"probe", "disklib", "7"}}) {
+  for (const Strings& command : {Strings{"fs", "size", path("sized")}, Strings{"fs", "df", dir_},
+                                 Strings{"probe", "disklib", "7"}}) {
     SCOPED_TRACE(::testing::PrintToString(command));
     const std::map<std::string, std::string> text = fields(osutil(command).out);
     Strings withJson = command;

@@ -86,8 +86,8 @@ TEST_F(OsutilPerfTest, ExpositionsAndTheCollectorFileCountTheWorkload) {
 }
 
 TEST_F(OsutilPerfTest, BadFormatOptionsAreUsageErrors) {
-  for (const Strings& args :
-       {Strings{"--format", "xml"}, Strings{"--json", "--format", "text"}, Strings{"--textfile="}}) {
+  for (const Strings& args : {Strings{"--format", "xml"}, Strings{"--json", "--format", "text"},
+                              Strings{"--textfile="}}) {
     const RunResult run = perf(args);
     EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args);
     EXPECT_NE(run.err.find("Try 'osutil perf --help'."), std::string::npos) << run.err;

@@ -19,9 +19,10 @@ using testing_support::RunResult;
 using testing_support::Strings;
 
 std::map<std::string, std::string> replay(const std::string& budget, const std::string& threads) {
-  const RunResult run = testing_support::osutil(
-      {"cache", "replay", "--synthetic", "zipf:0.8", "--keys", "3000", "--ops", "60000", "--seed",
-       "5", "--hash", "strong", "--expected-size", "100", "--budget", budget, "--threads", threads});
+  const RunResult run =
+      testing_support::osutil({"cache", "replay", "--synthetic", "zipf:0.8", "--keys", "3000",
+                               "--ops", "60000", "--seed", "5", "--hash", "strong",
+                               "--expected-size", "100", "--budget", budget, "--threads", threads});
   EXPECT_EQ(run.status, 0) << run.err;
   return fields(run.out);
 }
@@ -44,8 +45,7 @@ TEST(ReplayThreads, EveryAccessAndEveryReleaseIsCountedOnce) {
     // Whatever the interleaving: each miss inserts once, and each element
     // that leaves is an eviction or a replacement, never both or neither.
     EXPECT_EQ(field(shared, "num_inserts"), field(shared, "misses") - field(shared, "refused"));
-    EXPECT_EQ(field(shared, "num_removes"),
-              field(shared, "evictions") + field(shared, "replaced"));
+    EXPECT_EQ(field(shared, "num_removes"), field(shared, "evictions") + field(shared, "replaced"));
     EXPECT_EQ(field(shared, "num_hits") + field(shared, "num_misses"), 2 * 60000u);
     if (std::string(budget) == "2000000") {
       EXPECT_EQ(field(shared, "evictions"), 0u);

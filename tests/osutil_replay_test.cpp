@@ -24,9 +24,8 @@ using testing_support::Streams;
 using testing_support::Strings;
 using testing_support::writeFile;
 
-const Strings kSweep = {"cache",  "replay",   "--synthetic", "zipf:0.9", "--keys", "500",
-                        "--ops",  "5000",     "--budget",    "60000",    "--hash", "strong",
-                        "--sweep"};
+const Strings kSweep = {"cache", "replay",   "--synthetic", "zipf:0.9", "--keys", "500",    "--ops",
+                        "5000",  "--budget", "60000",       "--hash",   "strong", "--sweep"};
 
 Strings with(Strings args, const Strings& more) {
   args.insert(args.end(), more.begin(), more.end());
@@ -103,7 +102,8 @@ TEST_F(ReplayTest, MalformedTraceLinesAreRefusedWithTheirNumber) {
     const char* message;
   } cases[] = {
       {std::string("a\nb\0c 10\n", 9), "standard input line 2: NUL byte"},
-      {"key" + std::string(2 << 20, ' ') + "1\n", "standard input line 1: line longer than 1048640"},
+      {"key" + std::string(2 << 20, ' ') + "1\n",
+       "standard input line 1: line longer than 1048640"},
   };
   for (const auto& c : cases) {
     const RunResult run = osutil(replay, piped(c.trace));
@@ -127,8 +127,7 @@ TEST_F(ReplayTest, MalformedTraceLinesAreRefusedWithTheirNumber) {
   const RunResult run = testing_support::runProgram(
       "/bin/sh", with({"-c", limit + "exec \"$0\" \"$@\"", OSUTIL_BINARY}, replay), fromFile);
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("standard input line 1: key longer than 1048576 bytes"),
-            std::string::npos)
+  EXPECT_NE(run.err.find("standard input line 1: key longer than 1048576 bytes"), std::string::npos)
       << run.err;
 }
 
@@ -151,8 +150,13 @@ TEST_F(ReplayTest, JsonCarriesTheFiguresOfTheText) {
   EXPECT_EQ(parsed.at("latency_ns").at("samples"), 1);
 
   // A name that is not UTF-8 still gives valid JSON, the byte replaced.
-  writeFile(path("tr\xff" "ce"), trace);
-  const RunResult named = osutil({"cache", "replay", "tr\xff" "ce", "--budget", "500", "--json"});
+  writeFile(path("tr\xff"
+                 "ce"),
+            trace);
+  const RunResult named = osutil({"cache", "replay",
+                                  "tr\xff"
+                                  "ce",
+                                  "--budget", "500", "--json"});
   ASSERT_EQ(named.status, 0) << named.err;
   EXPECT_EQ(nlohmann::json::parse(named.out).at("workload"), "trace 'tr\uFFFDce'");
 

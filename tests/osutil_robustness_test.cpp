@@ -64,12 +64,16 @@ TEST_F(RobustnessTest, UnwritableOutputOrLogFailsTheRunWithOneMessage) {
       {{"--help"}, true, 1, "osutil: write error: " + noSpace + "\n"},
       {{"--log-file", "/dev/full", "path", "split", "/a/b"}, false, 1, lostLog},
       // A command that failed keeps its status; the lost log is still told.
-      {{"--log-file", "/dev/full", "fs", "df", path("missing")}, false, 1,
-       "osutil: fs df: cannot read the file system of '" + path("missing") + "': " +
-           std::strerror(ENOENT) + "\n" + lostLog},
+      {{"--log-file", "/dev/full", "fs", "df", path("missing")},
+       false,
+       1,
+       "osutil: fs df: cannot read the file system of '" + path("missing") +
+           "': " + std::strerror(ENOENT) + "\n" + lostLog},
       // Nothing logged, nothing lost.
       {{"--log-file", "/dev/full", "--log-level", "-1", "guid"}, false, 0, ""},
-      {{"--version", "extra"}, false, 2,
+      {{"--version", "extra"},
+       false,
+       2,
        "osutil: unexpected argument 'extra'\nTry 'osutil --help'.\n"},
   };
   for (const Case& c : cases) {

@@ -24,8 +24,7 @@ namespace {
 
 TEST(PerfAllocationTest, StartAndStopNeverAllocate) {
   ThrdPerfCounter engine(nullptr);
-  ASSERT_EQ(engine.AddPerfCounter(0, "a counter with a long name", CTRBASETYPE_ELAPSED_TIME,
-                                  false),
+  ASSERT_EQ(engine.AddPerfCounter(0, "a counter with a long name", CTRBASETYPE_ELAPSED_TIME, false),
             0);
   engine.SetInterval(300);
   // Warm up: the thread's table of open scopes comes into being here.

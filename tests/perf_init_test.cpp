@@ -36,8 +36,7 @@ TEST(PerfInitTest, DisabledThenEnabledThenFinal) {
   ThrdPerfCounter* const engine = ObjectStore::g_object_store_counter;
   ASSERT_NE(engine, nullptr);
   ASSERT_EQ(log->messages().size(), 1u) << "only the parse error";
-  EXPECT_EQ(log->messages()[0].text,
-            "Error: Can't parse [nzeltDisablePerfCounters]: [off]");
+  EXPECT_EQ(log->messages()[0].text, "Error: Can't parse [nzeltDisablePerfCounters]: [off]");
   EXPECT_EQ(engine->interval, 300);
   PerfCounterStats stats{};
   ASSERT_TRUE(engine->getStats(0, stats));

@@ -20,15 +20,55 @@ namespace {
 namespace fs = std::filesystem;
 using testing_support::ScopedCaptureLog;
 
-const char* const kCatalogue[ObjectStore::PERF_COUNTER_COUNT] = {
-    "backupinit", "backupjobstart", "backupitem", "create", "createAndOpen", "createSymLink",
-    "mkdir", "open", "close", "writeExtent", "write", "readExtent", "read", "unlink", "rmdir",
-    "rename", "getattr", "setattr", "getxattr", "setxattr", "fsync", "flock", "lock", "chmod",
-    "utimes", "chown", "truncate", "guidToPath", "pathToGuid", "readdir", "read_for_backup",
-    "write_to_pipeline", "updateVolumeSize", "readDirEnt", "addToDirEnt", "diskRead",
-    "diskWrite", "custom1", "custom2", "custom3", "DiskCacheSync", "DiskCacheFstat",
-    "DiskCacheDiskRead", "DiskCacheDiskWrite", "DiskCacheOpen", "DiskCacheSeek",
-    "DiskCacheClose", "pipeline_commit", "stream_lock_wait"};
+const char* const kCatalogue[ObjectStore::PERF_COUNTER_COUNT] = {"backupinit",
+                                                                 "backupjobstart",
+                                                                 "backupitem",
+                                                                 "create",
+                                                                 "createAndOpen",
+                                                                 "createSymLink",
+                                                                 "mkdir",
+                                                                 "open",
+                                                                 "close",
+                                                                 "writeExtent",
+                                                                 "write",
+                                                                 "readExtent",
+                                                                 "read",
+                                                                 "unlink",
+                                                                 "rmdir",
+                                                                 "rename",
+                                                                 "getattr",
+                                                                 "setattr",
+                                                                 "getxattr",
+                                                                 "setxattr",
+                                                                 "fsync",
+                                                                 "flock",
+                                                                 "lock",
+                                                                 "chmod",
+                                                                 "utimes",
+                                                                 "chown",
+                                                                 "truncate",
+                                                                 "guidToPath",
+                                                                 "pathToGuid",
+                                                                 "readdir",
+                                                                 "read_for_backup",
+                                                                 "write_to_pipeline",
+                                                                 "updateVolumeSize",
+                                                                 "readDirEnt",
+                                                                 "addToDirEnt",
+                                                                 "diskRead",
+                                                                 "diskWrite",
+                                                                 "custom1",
+                                                                 "custom2",
+                                                                 "custom3",
+                                                                 "DiskCacheSync",
+                                                                 "DiskCacheFstat",
+                                                                 "DiskCacheDiskRead",
+                                                                 "DiskCacheDiskWrite",
+                                                                 "DiskCacheOpen",
+                                                                 "DiskCacheSeek",
+                                                                 "DiskCacheClose",
+                                                                 "pipeline_commit",
+                                                                 "stream_lock_wait"};
 
 PerfCounterStats StatsOf(const ThrdPerfCounter& engine, int id) {
   PerfCounterStats stats{};
@@ -146,8 +186,8 @@ TEST_F(EngineTest, AFullScopeTableDropsTheOldestScope) {
 TEST_F(EngineTest, RegistrationRefusesBadOrConflictingIds) {
   ScopedCaptureLog log(10);
   EXPECT_EQ(engine_->AddPerfCounter(-1, "neg", CTRBASETYPE_ELAPSED_TIME, false), -1);
-  EXPECT_EQ(engine_->AddPerfCounter(ThrdPerfCounter::kMaxCounters, "big",
-                                    CTRBASETYPE_ELAPSED_TIME, false),
+  EXPECT_EQ(engine_->AddPerfCounter(ThrdPerfCounter::kMaxCounters, "big", CTRBASETYPE_ELAPSED_TIME,
+                                    false),
             -1);
   EXPECT_EQ(engine_->AddPerfCounter(0, "renamed", CTRBASETYPE_ELAPSED_TIME, false), -1);
   EXPECT_EQ(log->messages().size(), 3u);

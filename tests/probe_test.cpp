@@ -179,11 +179,9 @@ TEST(RpcbindProbe, FalseWithUnknownStateWithoutBindRight) {
     ScopedCaptureLog log(1);
     const bool running = ObjectStore::isRpcbindRunning();
     const auto texts = log->texts();
-    const std::string expected =
-        "Can't bind to port mapper port [111] (" + std::to_string(EACCES) +
-        "). RPCBIND service state is unknown.";
-    _exit(!running && texts.size() == 1 && texts[0] == expected &&
-                  log->messages()[0].level == 1
+    const std::string expected = "Can't bind to port mapper port [111] (" + std::to_string(EACCES) +
+                                 "). RPCBIND service state is unknown.";
+    _exit(!running && texts.size() == 1 && texts[0] == expected && log->messages()[0].level == 1
               ? 0
               : 1);
   }

@@ -362,7 +362,7 @@ TEST_F(RegistryFireConcurrencyTest, AWriterThatRewritesInPlaceYieldsOnlyWrittenB
     const bool store_problem = text.compare(0, store_prefix.size(), store_prefix) == 0;
     // A line cut right after '=' leaves an empty value, which is no number.
     const bool empty_number = text == "Error: Can't parse [nGeneration]: []" ||
-                             text == "Error: Can't parse [nSteady]: []";
+                              text == "Error: Can't parse [nSteady]: []";
     if (!store_problem && !empty_number) ++unexpected[text];
   }
   EXPECT_TRUE(unexpected.empty()) << ::testing::PrintToString(unexpected);

@@ -128,8 +128,8 @@ TEST_F(RegistryTest, AbsenceIsSilent) {
 struct TolerantCase {
   const char* what;
   std::string store;
-  const char* text;  // the text of Zelt/s
-  int number;        // the number of ~Zelt/n, 7 when absent
+  const char* text;                   // the text of Zelt/s
+  int number;                         // the number of ~Zelt/n, 7 when absent
   std::vector<std::string> problems;  // each "LINE: reason"
 };
 
@@ -137,17 +137,32 @@ struct TolerantCase {
 // at every call, and checkFile lists the same problems without logging.
 TEST_F(RegistryTest, ABadLineIsSkippedAndLoggedOnce) {
   const TolerantCase cases[] = {
-      {"a line without '='", "[Zelt]\ns=kept\nno equals sign here\n[~Zelt]\nn=3\n", "kept", 3,
+      {"a line without '='",
+       "[Zelt]\ns=kept\nno equals sign here\n[~Zelt]\nn=3\n",
+       "kept",
+       3,
        {"3: '=' character not found in line"}},
-      {"a continuation", "[Zelt]\ns=first\n  continued\n[~Zelt]\nn=3\n", "first", 3,
+      {"a continuation",
+       "[Zelt]\ns=first\n  continued\n[~Zelt]\nn=3\n",
+       "first",
+       3,
        {"3: '=' character not found in line"}},
-      {"an unclosed section: its values stay in the one before", "[Zelt]\ns=a\n[~Zelt\nn=3\n",
-       "a", 7, {"3: unmatched '['"}},
+      {"an unclosed section: its values stay in the one before",
+       "[Zelt]\ns=a\n[~Zelt\nn=3\n",
+       "a",
+       7,
+       {"3: unmatched '['"}},
       {"no name", "[Zelt]\n= orphan\ns=a\n[~Zelt]\nn=3\n", "a", 3, {"2: key expected"}},
-      {"a value before any section, and a bad line", "n=1\n[~Zelt]\nn=3\nbad\n[Zelt]\ns=a\n",
-       "a", 3, {"1: value outside any section", "4: '=' character not found in line"}},
+      {"a value before any section, and a bad line",
+       "n=1\n[~Zelt]\nn=3\nbad\n[Zelt]\ns=a\n",
+       "a",
+       3,
+       {"1: value outside any section", "4: '=' character not found in line"}},
       {"a byte-order mark", "\xEF\xBB\xBF[Zelt]\ns=a\n[~Zelt]\nn=3\n", "a", 3, {}},
-      {"a duplicate key: the last counts", "[~Zelt]\nn=1\nn=3\n[Zelt]\ns=a\n", "a", 3,
+      {"a duplicate key: the last counts",
+       "[~Zelt]\nn=1\nn=3\n[Zelt]\ns=a\n",
+       "a",
+       3,
        {"3: duplicate key [n] in section [~Zelt], overrides line 2"}},
       {"a duplicate section: merged", "[Zelt]\nt=1\n[~Zelt]\nn=3\n[Zelt]\ns=a\n", "a", 3, {}},
   };
@@ -327,8 +342,8 @@ struct EditCase {
 TEST_F(RegistryTest, SettersChangeOnlyTheirLine) {
   const EditCase cases[] = {
       {"a value, spacing and CRLF kept",
-       "; settings\r\n[Zelt]\r\nsName = old value \r\n\r\n# tuning\r\n[~Zelt]\r\nnA=1\r\n",
-       "Zelt", "sName", "new",
+       "; settings\r\n[Zelt]\r\nsName = old value \r\n\r\n# tuning\r\n[~Zelt]\r\nnA=1\r\n", "Zelt",
+       "sName", "new",
        "; settings\r\n[Zelt]\r\nsName = new \r\n\r\n# tuning\r\n[~Zelt]\r\nnA=1\r\n"},
       {"a new name after its section's last value", "[A]\na=1\n\n; about B\n[B]\nb=1\n", "A", "x",
        "2", "[A]\na=1\nx=2\n\n; about B\n[B]\nb=1\n"},

@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <linux/fs.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -39,9 +39,7 @@ int ExchangeNames(const fs::path& a, const fs::path& b) {
       syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE));
 }
 
-void WriteFile(const fs::path& path, const std::string& text) {
-  std::ofstream(path) << text;
-}
+void WriteFile(const fs::path& path, const std::string& text) { std::ofstream(path) << text; }
 
 // A directory outside the tree, with files at two levels.
 void MakeOutside(const fs::path& outside) {

@@ -21,8 +21,8 @@ struct JoinCase {
 
 TEST(JoinTest, KeepsExactlyOneSeparatorAtTheSeam) {
   const JoinCase cases[] = {
-      {"", "b", "b"},     {"", "", ""},       {"a", "", "a/"},       {"a", "b", "a/b"},
-      {"a/", "b", "a/b"}, {"a", "/b", "a/b"}, {"a/", "/b", "a/b"},   {"a//", "//b", "a///b"},
+      {"", "b", "b"},     {"", "", ""},       {"a", "", "a/"},         {"a", "b", "a/b"},
+      {"a/", "b", "a/b"}, {"a", "/b", "a/b"}, {"a/", "/b", "a/b"},     {"a//", "//b", "a///b"},
       {"/", "/", "/"},    {"", "/b", "/b"},   {"/x/y", "z", "/x/y/z"},
   };
   for (const JoinCase& c : cases) {
@@ -43,9 +43,9 @@ struct SplitSuccess {
 
 TEST(SplitParentPathTest, SplitsIntoParentAndLastComponent) {
   const SplitSuccess cases[] = {
-      {"/", "/", ""},         {"/a", "/", "a"},   {"/a/", "/", "a"}, {"/a/b/c", "/a/b", "c"},
-      {"/a/b//", "/a/b", ""}, {"//", "/", ""},    {"//a", "/", "a"}, {"a//b", "a/", "b"},
-      {"a/b", "a", "b"},
+      {"/", "/", ""},          {"/a", "/", "a"},       {"/a/", "/", "a"},
+      {"/a/b/c", "/a/b", "c"}, {"/a/b//", "/a/b", ""}, {"//", "/", ""},
+      {"//a", "/", "a"},       {"a//b", "a/", "b"},    {"a/b", "a", "b"},
   };
   for (const SplitSuccess& c : cases) {
     std::string parent = "old parent", child = "old child";

@@ -90,8 +90,7 @@ int CacheReferenceModel::Insert(generic_cache_element_t* element) {
   entry.key1 = element->key1;
   entry.has_key2 = element->key2 != nullptr;
   entry.key2 = entry.has_key2 ? element->key2 : "";
-  entry.key2_len =
-      entry.has_key2 ? static_cast<int32_t>(entry.key2.size()) : element->key2_len;
+  entry.key2_len = entry.has_key2 ? static_cast<int32_t>(entry.key2.size()) : element->key2_len;
   entry.data_len = element->data_len;
   entry.data = element->data;
   entry.bucket1 = Bucket1(entry.key1, static_cast<int32_t>(entry.key1.size()));
@@ -169,8 +168,7 @@ std::vector<ExpectedMessage> CacheReferenceModel::DumpMessages() const {
                      "Bucket[" + std::to_string(e->bucket1) + "]: key1 [" + e->key1 +
                          "], key1_len [" + std::to_string(e->key1.size()) + "], key2 [" +
                          (e->has_key2 ? e->key2 : std::string("(null)")) + "], key2_len [" +
-                         std::to_string(e->key2_len) +
-                         "], data [" + PointerText(e->data) + "]"});
+                         std::to_string(e->key2_len) + "], data [" + PointerText(e->data) + "]"});
   }
   return lines;
 }

@@ -76,8 +76,8 @@ struct ReleasedElement {
 class ReleaseRecorder {
  public:
   static void Callback(generic_cache_element_t* element);
-  static std::vector<ReleasedElement> Take();   // returns and clears
-  static std::vector<std::string> TakeKey1s();  // key1 of each, in order
+  static std::vector<ReleasedElement> Take();                   // returns and clears
+  static std::vector<std::string> TakeKey1s();                  // key1 of each, in order
   static std::vector<generic_cache_element_t*> TakeElements();  // the elements, in order
   static std::size_t Count();
   static void Clear();

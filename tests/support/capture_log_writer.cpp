@@ -18,8 +18,8 @@ void CaptureLogWriter::logMessage(int level, const char* function, int /*line*/,
   va_end(args);
 
   std::lock_guard<std::mutex> guard(mutex_);
-  messages_.push_back({level, function != nullptr ? function : "", format, text, reserved1,
-                       reserved2});
+  messages_.push_back(
+      {level, function != nullptr ? function : "", format, text, reserved1, reserved2});
 }
 
 std::vector<LoggedMessage> CaptureLogWriter::messages() const {

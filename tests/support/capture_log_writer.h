@@ -51,8 +51,7 @@ class CaptureLogWriter : public CLogWriterInterface {
 // object and removes it afterwards.
 class ScopedCaptureLog {
  public:
-  explicit ScopedCaptureLog(int level = 10)
-      : writer_(boost::make_shared<CaptureLogWriter>(level)) {
+  explicit ScopedCaptureLog(int level = 10) : writer_(boost::make_shared<CaptureLogWriter>(level)) {
     g_ptrLogWriter = writer_;
   }
   ~ScopedCaptureLog() { g_ptrLogWriter.reset(); }

@@ -12,7 +12,8 @@ std::map<int, MetricSample> Exposition::samplesById(const std::string& name) con
   std::map<int, MetricSample> result;
   for (const MetricSample& sample : samples) {
     const auto id = sample.labels.find("id");
-    if (sample.name == name) result[id == sample.labels.end() ? -1 : std::stoi(id->second)] = sample;
+    if (sample.name == name)
+      result[id == sample.labels.end() ? -1 : std::stoi(id->second)] = sample;
   }
   return result;
 }
@@ -32,7 +33,7 @@ Exposition parseExposition(const std::string& text) {
   static const std::regex kValue(R"([-+]?(\d+(\.\d*)?([eE][-+]?\d+)?|Inf|NaN))");
   if (!text.empty() && text.back() != '\n') throw std::invalid_argument("no final newline");
   Exposition result;
-  std::string current;        // the family whose lines are being read
+  std::string current;         // the family whose lines are being read
   std::set<std::string> done;  // families whose lines have ended
   std::set<std::pair<std::string, std::map<std::string, std::string>>> series;
   std::istringstream stream(text);
@@ -54,8 +55,8 @@ Exposition parseExposition(const std::string& text) {
     } else if (std::regex_match(line, match, kSample)) {
       MetricSample sample{match[1], {}, match[3]};
       const auto& type = result.families[current]["TYPE"];
-      const bool summary = type == "summary" && (sample.name == current + "_count" ||
-                                                 sample.name == current + "_sum");
+      const bool summary = type == "summary" &&
+                           (sample.name == current + "_count" || sample.name == current + "_sum");
       if (type.empty() || (sample.name != current && !summary)) fail("sample outside its family");
       const std::string labels = match[2];
       for (auto at = labels.cbegin(); at != labels.cend(); at = match[0].second) {

@@ -36,10 +36,10 @@ struct RunResult {
 
 // Where the child's standard input comes from and its output goes.
 struct Streams {
-  std::string input;       // written to a pipe, unless inputPath or ttyInput is set
-  std::string inputPath;   // a file opened as standard input
-  std::string outputPath;  // a file that receives standard output instead of `out`
-  bool ttyInput = false;   // a pseudo-terminal, fed `input`
+  std::string input;             // written to a pipe, unless inputPath or ttyInput is set
+  std::string inputPath;         // a file opened as standard input
+  std::string outputPath;        // a file that receives standard output instead of `out`
+  bool ttyInput = false;         // a pseudo-terminal, fed `input`
   std::string workingDirectory;  // the child's, when set
 };
 

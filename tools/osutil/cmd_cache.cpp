@@ -190,8 +190,7 @@ FileIdentity identifyFile(const std::string& path, int standardStream) {
   const std::string name = spelled.filename().string();
   const std::filesystem::path directory = spelled.has_parent_path() ? spelled.parent_path() : ".";
   FileIdentity identity;
-  if (!name.empty() && name != "." && name != ".." &&
-      ::stat(directory.c_str(), &status) == 0) {
+  if (!name.empty() && name != "." && name != ".." && ::stat(directory.c_str(), &status) == 0) {
     identity = identityOf(status);
     identity.name = name;
   } else {
@@ -216,9 +215,9 @@ void checkOutputFiles(const std::string& command, const ReplayOptions& options) 
   const FileIdentity csvFile = identifyFile(options.csvPath, STDOUT_FILENO);
   const FileIdentity svgFile = identifyFile(options.svgPath, STDOUT_FILENO);
   if (csv && svg) {
-    refuseSameFile(command, csvFile, svgFile,
-                   "--csv '" + options.csvPath + "' and --svg '" + options.svgPath +
-                       "' name the same file");
+    refuseSameFile(
+        command, csvFile, svgFile,
+        "--csv '" + options.csvPath + "' and --svg '" + options.svgPath + "' name the same file");
   }
   if (options.tracePath.empty()) return;
   const FileIdentity trace = identifyFile(options.tracePath, STDIN_FILENO);
@@ -245,9 +244,8 @@ ReplayOptions parseReplayOptions(const ParsedArgs& parsed) {
     throw UsageError(command, "unknown hash '" + hash + "' (expected default or strong)");
   }
   options.config.strongHash = hash == "strong";
-  options.config.threads =
-      static_cast<int>(parseUnsigned(command, "thread count", parsed.value("threads", "1"),
-                                     kMaxThreads));
+  options.config.threads = static_cast<int>(
+      parseUnsigned(command, "thread count", parsed.value("threads", "1"), kMaxThreads));
   if (options.config.threads < 1) throw UsageError(command, "thread count must be at least 1");
 
   const bool synthetic = parsed.has("synthetic");
@@ -403,8 +401,8 @@ int runSweep(AccessSource& source, const ReplayOptions& options) {
   const std::vector<int32_t> budgets =
       sweepBudgets(options.config.budgetBytes, kSweepBudgets, kSweepSpan);
   // Standard output carries the table only when no file or JSON claims it.
-  const bool table = !options.json && options.csvPath != kStandardOutput &&
-                     options.svgPath != kStandardOutput;
+  const bool table =
+      !options.json && options.csvPath != kStandardOutput && options.svgPath != kStandardOutput;
   std::vector<SweepPoint> points;
   if (table) {
     std::printf("workload: %s\n", source.describe().c_str());

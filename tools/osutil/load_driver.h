@@ -186,8 +186,8 @@ LoadStats runWorkers(int threads, Work&& work,
     // Sleeping in slices lets a run whose workers all failed end early.
     const Clock::time_point deadline = start + duration;
     while (!stop.load(std::memory_order_relaxed) && Clock::now() < deadline) {
-      std::this_thread::sleep_for(std::min<Clock::duration>(deadline - Clock::now(),
-                                                            std::chrono::milliseconds(10)));
+      std::this_thread::sleep_for(
+          std::min<Clock::duration>(deadline - Clock::now(), std::chrono::milliseconds(10)));
     }
     stop.store(true, std::memory_order_relaxed);
   }

@@ -125,8 +125,7 @@ GlobalOptions parseGlobalOptions(int argc, char** argv) {
 // writer also goes to `logFile`, for the check at exit: a log that lost lines
 // is an error, like output that never reached stdout. Returns false when the
 // log file cannot be opened.
-bool installLogWriter(const GlobalOptions& options,
-                      boost::shared_ptr<CStreamLogWriter>& logFile) {
+bool installLogWriter(const GlobalOptions& options, boost::shared_ptr<CStreamLogWriter>& logFile) {
   if (!options.hasLogLevel && options.logFile.empty()) return true;
   if (options.logFile.empty()) {
     g_ptrLogWriter = boost::make_shared<CStreamLogWriter>(options.logLevel);
@@ -134,8 +133,8 @@ bool installLogWriter(const GlobalOptions& options,
   }
   logFile = boost::make_shared<CStreamLogWriter>(options.logLevel, options.logFile);
   if (!logFile->ok()) {
-    printError("", "cannot open log file '" + options.logFile + "': " +
-                       std::strerror(logFile->error()));
+    printError(
+        "", "cannot open log file '" + options.logFile + "': " + std::strerror(logFile->error()));
     logFile.reset();
     return false;
   }
