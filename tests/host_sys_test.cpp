@@ -1,6 +1,6 @@
-// The platform stand-ins the file-system helpers and probes call: directory
-// creation, addresses and sockets. The media manager is exercised through
-// getDiskLibrarySize in probe_test.
+// The platform stand-ins the file-system helpers and probes call: the error
+// object, directory creation, addresses and sockets. The media manager is
+// exercised through getDiskLibrarySize in probe_test.
 #include <errno.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "host/Directory.h"
+#include "host/Error.h"
 #include "host/Network.h"
 
 namespace fs = std::filesystem;
@@ -95,6 +96,39 @@ TEST(CWySocket, SecondBindToHeldPortIsAddressInUse) {
   EXPECT_FALSE(second.Close().IsError());
   EXPECT_FALSE(second.Close().IsError());  // closing twice is harmless
   EXPECT_EQ(second.GetHandle(), -1);
+}
+
+TEST(ErrorTest, SuccessAndErrorsCarryWhatCallersRelyOn) {
+  const CWyError success = CWyError::Success();
+  EXPECT_FALSE(success.IsError());
+  EXPECT_EQ(success.GetErrorCode(), 0);
+  EXPECT_EQ(success.GetErrorMessage(), "");
+  EXPECT_EQ(FXErrorUtil::GetErrNo(success), 0);
+  EXPECT_EQ(success.GetDetails(), nullptr);
+
+  const CWyError error =
+      FXErrorUtil::ErrorErrNo(FXCodeLocation("unit", "void f()", 12), EACCES, "%s=%d", "x", 7);
+  EXPECT_TRUE(error.IsError());
+  EXPECT_EQ(error.GetErrorCode(), -EACCES);
+  EXPECT_EQ(FXErrorUtil::GetErrNo(error), EACCES);
+  EXPECT_EQ(error.GetErrorMessage(), "x=7");
+  EXPECT_EQ(error.GetSourceFile(), "unit");
+  EXPECT_EQ(error.GetFunction(), "void f()");
+  EXPECT_EQ(error.GetLine(), 12);
+
+  CWyError copy;
+  copy = error;
+  EXPECT_EQ(copy.GetDetails(), error.GetDetails()) << "copies share the details";
+  EXPECT_EQ(copy.GetErrorCode(), -EACCES);
+}
+
+TEST(ErrorTest, ANonPositiveErrorNumberStillMakesAnError) {
+  for (int errnum : {0, -5}) {
+    const CWyError error = FXErrorUtil::ErrorErrNo(FXCodeLocation("unit", "f", 1), errnum, "x");
+    EXPECT_TRUE(error.IsError()) << errnum;
+    EXPECT_EQ(FXErrorUtil::GetErrNo(error), errnum);
+  }
+  EXPECT_EQ(FXErrorUtil::GetErrNo(CWyError(-EIO, nullptr)), EIO);
 }
 
 }  // namespace

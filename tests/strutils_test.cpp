@@ -155,37 +155,4 @@ TEST(ToHexStringTest, IgnoresTheGlobalLocale) {
   EXPECT_EQ(text, "0x123456");
 }
 
-TEST(ErrorTest, SuccessAndErrorsCarryWhatCallersRelyOn) {
-  const CWyError success = CWyError::Success();
-  EXPECT_FALSE(success.IsError());
-  EXPECT_EQ(success.GetErrorCode(), 0);
-  EXPECT_EQ(success.GetErrorMessage(), "");
-  EXPECT_EQ(FXErrorUtil::GetErrNo(success), 0);
-  EXPECT_EQ(success.GetDetails(), nullptr);
-
-  const CWyError error =
-      FXErrorUtil::ErrorErrNo(FXCodeLocation("unit", "void f()", 12), EACCES, "%s=%d", "x", 7);
-  EXPECT_TRUE(error.IsError());
-  EXPECT_EQ(error.GetErrorCode(), -EACCES);
-  EXPECT_EQ(FXErrorUtil::GetErrNo(error), EACCES);
-  EXPECT_EQ(error.GetErrorMessage(), "x=7");
-  EXPECT_EQ(error.GetSourceFile(), "unit");
-  EXPECT_EQ(error.GetFunction(), "void f()");
-  EXPECT_EQ(error.GetLine(), 12);
-
-  CWyError copy;
-  copy = error;
-  EXPECT_EQ(copy.GetDetails(), error.GetDetails()) << "copies share the details";
-  EXPECT_EQ(copy.GetErrorCode(), -EACCES);
-}
-
-TEST(ErrorTest, ANonPositiveErrorNumberStillMakesAnError) {
-  for (int errnum : {0, -5}) {
-    const CWyError error = FXErrorUtil::ErrorErrNo(FXCodeLocation("unit", "f", 1), errnum, "x");
-    EXPECT_TRUE(error.IsError()) << errnum;
-    EXPECT_EQ(FXErrorUtil::GetErrNo(error), errnum);
-  }
-  EXPECT_EQ(FXErrorUtil::GetErrNo(CWyError(-EIO, nullptr)), EIO);
-}
-
 }  // namespace
