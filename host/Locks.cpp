@@ -8,6 +8,8 @@
 #include <climits>
 #include <ctime>
 
+#include "host/VisibleReaders_internal.h"
+
 namespace {
 
 // ZqComplexLock's state word:
@@ -49,8 +51,42 @@ constexpr int kSpinLimit = 100;
 
 // How long a waiter sleeps before it raises its side's flag. Until then a
 // writer sleeps no longer than this at a time: while readers keep the lock,
-// nothing else would wake it to raise the flag.
-constexpr std::chrono::nanoseconds kStarvation = std::chrono::milliseconds(1);
+// nothing else would wake it to raise the flag. A writer's is short, so that
+// a stream of readers delays it by about one reader's section; a reader's
+// is longer, since a reader that waits does so behind a writer's section,
+// which may be long, and raising the flag early would only let readers in
+// between the writers of a write-heavy load.
+constexpr std::chrono::nanoseconds kWriterStarvation = std::chrono::microseconds(50);
+constexpr std::chrono::nanoseconds kReaderStarvation = std::chrono::milliseconds(1);
+
+// The reader bias's delays (see ZqComplexLock). After a revocation the bias
+// stays off for at least kRevocationsWorth revocations' cost, and for at
+// most kMaxInhibit; a bias that lived for less than kShortLived times the
+// delay before it doubles the next delay, a longer one halves it.
+constexpr int64_t kRevocationsWorth = 16;
+constexpr int64_t kShortLived = 4;
+constexpr int64_t kMaxInhibitNs = 1000000;
+// Plain readers look at the clock on one shared acquisition in this many
+// (a power of two), which keeps the clock off the plain path's cost.
+constexpr uint32_t kRestoreCheckPeriod = 32;
+// A revoking writer's sleeps, doubling between these bounds: a biased
+// reader's unlock usually wakes it first; the timeout only covers a wake-up
+// lost to the race between that unlock and the writer going to sleep.
+constexpr long kRevokeSleepFirstNs = 50000;
+constexpr long kRevokeSleepMaxNs = 1000000;
+
+// The calling thread's row of visible-reader slots, once it has claimed one;
+// set back to null when the thread exits. Trivially constructed and
+// destroyed, so reading it costs one thread-local access and no guard.
+thread_local visibleReaders::Row* tRow = nullptr;
+// The calling thread's plain shared acquisitions, for kRestoreCheckPeriod.
+thread_local uint32_t tPlainReads = 0;
+
+int64_t nowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 inline void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -93,6 +129,7 @@ using Clock = std::chrono::steady_clock;
 // the state that holds the lock for it, its sleep bit and its flag.
 struct ReaderSide {
   static constexpr uint32_t kAsleep = kReadersAsleep;
+  static constexpr std::chrono::nanoseconds kStarvation = kReaderStarvation;
   static constexpr uint32_t kFirst = kReaderFirst;
   // Every release that could let a reader in wakes all sleeping readers.
   static constexpr bool kTimedSleep = false;
@@ -104,6 +141,7 @@ struct ReaderSide {
 
 struct WriterSide {
   static constexpr uint32_t kAsleep = kWritersAsleep;
+  static constexpr std::chrono::nanoseconds kStarvation = kWriterStarvation;
   static constexpr uint32_t kFirst = kWriterFirst;
   static constexpr bool kTimedSleep = true;  // until its flag is up (see kStarvation)
   static bool mayEnter(uint32_t state, bool /*starved*/) { return writerMayEnter(state); }
@@ -124,7 +162,7 @@ void waitToEnter(std::atomic<uint32_t>& stateWord, std::atomic<uint32_t>& seqWor
   bool slept = false;
   bool starved = false;
   Clock::time_point firstSleep{};
-  const timespec timeout{0, static_cast<long>(kStarvation.count())};
+  const timespec timeout{0, static_cast<long>(Side::kStarvation.count())};
   uint32_t state = stateWord.load(std::memory_order_relaxed);
   for (;;) {
     if (Side::mayEnter(state, starved)) {
@@ -149,7 +187,7 @@ void waitToEnter(std::atomic<uint32_t>& stateWord, std::atomic<uint32_t>& seqWor
     if (!slept) firstSleep = Clock::now();
     slept = true;
     futexWait(&seqWord, seq, Side::kTimedSleep && !starved ? &timeout : nullptr);
-    if (!starved) starved = Clock::now() - firstSleep >= kStarvation;
+    if (!starved) starved = Clock::now() - firstSleep >= Side::kStarvation;
     spins = kSpinLimit;
     state = stateWord.load(std::memory_order_relaxed);
   }
@@ -158,22 +196,67 @@ void waitToEnter(std::atomic<uint32_t>& stateWord, std::atomic<uint32_t>& seqWor
 }  // namespace
 
 ZqComplexLock::ZqComplexLock()
-    : state_(0), held_exclusive_(false), reader_seq_(0), writer_seq_(0) {}
+    : state_(0),
+      bias_since_(0),
+      inhibit_until_(0),
+      inhibit_ns_(0),
+      held_exclusive_(false),
+      bias_(0),
+      revoker_asleep_(0),
+      revoke_seq_(0),
+      reader_seq_(0),
+      writer_seq_(0) {}
 ZqComplexLock::~ZqComplexLock() = default;
 
 int ZqComplexLock::rdlock() {
+  if (bias_.load(std::memory_order_relaxed) != 0 && rdlock_biased()) return 0;
+  rdlock_plain();
+  maybe_restore_bias();
+  return 0;
+}
+
+// Announces the reader in a free slot of its thread's row, then checks that
+// the bias still stands. The slot's store and the bias's load are sequentially
+// consistent, as are the revoking writer's store of the bias and its reads of
+// the slots: either this reader sees the bias gone, or the writer sees the
+// slot and waits for it to clear.
+bool ZqComplexLock::rdlock_biased() {
+  visibleReaders::Row* row = tRow != nullptr ? tRow : visibleReaders::claimRow(&tRow);
+  if (row == nullptr) return false;
+  for (auto& slot : row->slots) {
+    if (slot.load(std::memory_order_relaxed) != nullptr) continue;
+    slot.store(this, std::memory_order_seq_cst);
+    if (bias_.load(std::memory_order_seq_cst) != 0) return true;
+    unlock_biased(slot);  // a writer may be waiting for this slot already
+    return false;
+  }
+  return false;
+}
+
+void ZqComplexLock::rdlock_plain() {
   // Optimistic: every reader that is let in pays one atomic operation.
   const uint32_t before = state_.fetch_add(kReader, std::memory_order_acquire);
   if (readerMayEnter(before, false)) {
     if (before & kReaderFirst) state_.fetch_and(~kReaderFirst, std::memory_order_relaxed);
-    return 0;
+    return;
   }
   // Kept out: leave as a reader would, so that a writer waiting for the
   // count to drop to zero is not stranded.
   const uint32_t state = state_.fetch_sub(kReader, std::memory_order_release) - kReader;
   if ((state & (kReaderMask | kWritersAsleep)) == kWritersAsleep) wake_writer();
   rdlock_slow();
-  return 0;
+}
+
+// Called by a plain reader, which holds the lock shared: no writer can be
+// revoking meanwhile, and only one of several such readers enables the bias.
+void ZqComplexLock::maybe_restore_bias() {
+  if ((++tPlainReads & (kRestoreCheckPeriod - 1)) != 0) return;
+  if (bias_.load(std::memory_order_relaxed) != 0) return;
+  const int64_t now = nowNs();
+  if (now < inhibit_until_) return;
+  uint32_t off = 0;
+  if (bias_.compare_exchange_strong(off, 1, std::memory_order_release, std::memory_order_relaxed))
+    bias_since_ = now;
 }
 
 int ZqComplexLock::rwlock() {
@@ -182,12 +265,70 @@ int ZqComplexLock::rwlock() {
       !state_.compare_exchange_weak(state, (state | kWriter) & ~kWriterFirst,
                                     std::memory_order_acquire, std::memory_order_relaxed))
     rwlock_slow();
+  // Plain readers enable the bias only while holding the lock, so it cannot
+  // change now.
+  if (bias_.load(std::memory_order_relaxed) != 0) revoke_bias();
   held_exclusive_.store(true, std::memory_order_relaxed);
   return 0;
 }
 
+// Under the exclusive hold of the state word: turns the bias off, waits for
+// every biased reader to leave and sets the delay before plain readers may
+// turn it on again.
+void ZqComplexLock::revoke_bias() {
+  const int64_t start = nowNs();
+  bias_.store(0, std::memory_order_seq_cst);
+  const uint32_t rows = visibleReaders::rowLimit();
+  for (uint32_t r = 0; r < rows; ++r) {
+    for (const auto& slot : visibleReaders::rowAt(r).slots)
+      if (slot.load(std::memory_order_seq_cst) == this) wait_for_biased_reader(slot);
+  }
+  const int64_t end = nowNs();
+  const int64_t floor = kRevocationsWorth * (end - start);
+  int64_t delay = inhibit_ns_ > floor ? inhibit_ns_ : floor;
+  if (start - bias_since_ < kShortLived * delay)
+    delay = 2 * delay < kMaxInhibitNs ? 2 * delay : kMaxInhibitNs;
+  else
+    delay = delay / 2 > floor ? delay / 2 : floor;
+  inhibit_ns_ = delay;
+  inhibit_until_ = end + delay;
+}
+
+void ZqComplexLock::wait_for_biased_reader(const std::atomic<const void*>& slot) {
+  for (int spins = 0; spins < kSpinLimit; ++spins) {
+    if (slot.load(std::memory_order_acquire) != this) return;
+    cpuRelax();
+  }
+  long sleep_ns = kRevokeSleepFirstNs;
+  for (;;) {
+    const uint32_t seq = revoke_seq_.load(std::memory_order_acquire);
+    revoker_asleep_.store(1, std::memory_order_seq_cst);
+    if (slot.load(std::memory_order_seq_cst) != this) break;
+    const timespec timeout{0, sleep_ns};
+    futexWait(&revoke_seq_, seq, &timeout);
+    sleep_ns = 2 * sleep_ns < kRevokeSleepMaxNs ? 2 * sleep_ns : kRevokeSleepMaxNs;
+  }
+  revoker_asleep_.store(0, std::memory_order_relaxed);
+}
+
+void ZqComplexLock::unlock_biased(std::atomic<const void*>& slot) {
+  slot.store(nullptr, std::memory_order_release);
+  if (revoker_asleep_.load(std::memory_order_relaxed) != 0) {
+    revoke_seq_.fetch_add(1, std::memory_order_release);
+    futexWake(&revoke_seq_, 1);
+  }
+}
+
 int ZqComplexLock::unlock() {
   if (!held_exclusive_.load(std::memory_order_relaxed)) {
+    if (tRow != nullptr) {
+      for (auto& slot : tRow->slots) {
+        if (slot.load(std::memory_order_relaxed) == this) {
+          unlock_biased(slot);
+          return 0;
+        }
+      }
+    }
     const uint32_t state = state_.fetch_sub(kReader, std::memory_order_release) - kReader;
     // The last reader out lets a sleeping writer in.
     if ((state & (kReaderMask | kWritersAsleep)) == kWritersAsleep) wake_writer();

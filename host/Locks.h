@@ -13,24 +13,43 @@
 #include "host/Export.h"
 
 // A reader-writer lock for critical sections of tens of nanoseconds, on one
-// state word and two Linux futex words.
+// state word and two Linux futex words, with a reader bias.
 //
-// A waiter first spins briefly, since the holder is usually about to leave;
-// only when the lock stays taken (a long section, or a holder that lost its
-// core) does it sleep in the kernel. An unlock makes a system call only when
-// some thread sleeps. Sleepers are woken to compete, not handed the lock:
-// handing it to a thread that has yet to get a core would leave it idle.
+// Biased readers: while no writer has come for a while, a reader does not
+// touch the state word. It writes the lock's address into a slot of its own
+// thread's row in a process-wide table (one cache line that only that thread
+// writes) and checks that the bias still stands; its unlock clears the slot.
+// So concurrent readers on different cores write no line in common, and read
+// throughput grows with the cores. A writer first takes the state word as
+// below, which keeps new plain readers out, then revokes the bias and waits
+// until no row names the lock: a reader is then either seen by the writer or
+// sees the bias gone and takes the plain path. A revoking writer spins
+// briefly, then sleeps until the last biased reader's unlock wakes it (or a
+// short timeout passes). After a revocation plain readers re-enable the bias
+// once a delay has passed; the delay doubles while writers keep revoking it
+// soon after it was set and shrinks while they do not, so that write-heavy
+// use pays for few revocations. Past 1,024 threads holding rows, or 8 biased
+// locks held by one thread, readers take the plain path.
 //
-// Neither side starves: a waiter that has slept for longer than a
-// millisecond raises a flag that keeps the other side out until one of its
-// own side has taken the lock (readers win when both sides raise it).
+// Plain path: a waiter first spins briefly, since the holder is usually about
+// to leave; only when the lock stays taken (a long section, or a holder that
+// lost its core) does it sleep in the kernel. An unlock makes a system call
+// only when some thread sleeps. Sleepers are woken to compete, not handed the
+// lock: handing it to a thread that has yet to get a core would leave it idle.
+//
+// Neither side starves: a waiting writer that has slept for 50 microseconds,
+// or a waiting reader for a millisecond, raises a flag that keeps the other
+// side out until one of its own side has taken the lock (readers win when
+// both sides raise it). A writer behind a stream of readers therefore waits
+// for about the longest of the readers' sections, not for the stream to end.
 //
 // The object spans two cache lines (aligned to 64, 128 bytes): the first
-// holds the state word, which every acquisition writes; the second what only
-// writers and wake-ups write, which every unlock reads. So the lock shares a
-// line with no read-mostly data beside it, and a reader's unlock does not
-// have to fetch the contended line before it writes it. Whatever allocates
-// an object that contains the lock must honour that alignment.
+// holds the state word, which every plain acquisition writes, and what only
+// writers and plain readers read; the second what only writers, wake-ups and
+// the enabling of the bias write, which every acquisition and unlock reads.
+// So the lock shares a line with no read-mostly data beside it, and a biased
+// reader reads only lines that no one writes while the bias stands. Whatever
+// allocates an object that contains the lock must honour that alignment.
 class OBJSTORE_API ZqComplexLock {
  public:
   ZqComplexLock();
@@ -42,24 +61,42 @@ class OBJSTORE_API ZqComplexLock {
   int rdlock();
   // Acquires the lock exclusively; waits for every other holder to leave.
   int rwlock();
-  // Releases whichever mode the calling thread holds, as held_exclusive_
-  // tells.
+  // Releases whichever mode the calling thread holds: held_exclusive_ tells
+  // a writer, the calling thread's row a biased reader.
   int unlock();
 
  private:
+  bool rdlock_biased();
+  void rdlock_plain();
   void rdlock_slow();
   void rwlock_slow();
   void wake_writer();
+  void unlock_biased(std::atomic<const void*>& slot);
+  void maybe_restore_bias();
+  void revoke_bias();
+  void wait_for_biased_reader(const std::atomic<const void*>& slot);
 
-  // Readers holding the lock, the writer bit, who sleeps, and the two
-  // starvation flags (layout in Locks.cpp). Every change of mode is one
-  // atomic operation on this word.
+  // Readers holding the lock on the plain path, the writer bit, who sleeps,
+  // and the two starvation flags (layout in Locks.cpp). Every change of mode
+  // on the plain path is one atomic operation on this word.
   alignas(64) std::atomic<uint32_t> state_;
+  // The bias's bookkeeping, in nanoseconds of the monotonic clock. Written by
+  // writers (and bias_since_ by the reader that enables the bias), read
+  // under the lock: plain fields, ordered by the lock itself.
+  int64_t bias_since_;     // when the bias was last enabled
+  int64_t inhibit_until_;  // plain readers do not enable the bias before
+  int64_t inhibit_ns_;     // the delay after the last revocation
   // Set only while a writer holds the lock. A reader can never observe it
   // set (no writer holds the lock beside a reader, and the writer clears it
   // before its release), so unlock() tells the modes apart without per-thread
   // bookkeeping.
   alignas(64) std::atomic<bool> held_exclusive_;
+  // 1 while readers may take the lock through their rows.
+  std::atomic<uint32_t> bias_;
+  // A revoking writer sleeps on revoke_seq_ while revoker_asleep_ is set;
+  // a biased reader's unlock that sees the flag bumps the word and wakes it.
+  std::atomic<uint32_t> revoker_asleep_;
+  std::atomic<uint32_t> revoke_seq_;
   // Bumped before each wake-up of the sleeping readers or writers; a thread
   // sleeps on one of them only while it still holds the value it read
   // before it last saw the lock taken, so no wake-up is lost.
