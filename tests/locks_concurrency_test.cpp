@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -22,16 +23,31 @@ using Clock = std::chrono::steady_clock;
 // milliseconds), so that only a starving lock, not a slow machine, fails.
 constexpr std::chrono::seconds kStarvationBound(10);
 
-// Eight threads, two million acquisitions in all, a different share of
-// exclusive ones per thread. Every holder checks that nobody holds the lock
-// against it, with relaxed atomics, so that under ThreadSanitizer only the
-// lock itself orders the plain counter. Some holders yield their core while
+// Shared acquisitions, enough for a plain reader to enable the reader bias
+// (it looks at the clock once in 32), so that the next ones are biased.
+void EnableBias(ZqComplexLock& lock) {
+  for (int i = 0; i < 64; ++i) {
+    lock.rdlock();
+    lock.unlock();
+  }
+}
+
+// Eight threads, two million acquisitions in all, each thread with its own
+// share of exclusive ones: mixed (every 1st to 4th) keeps the reader bias off
+// and the plain path busy; read-mostly (one in 500 to 2,000) lets it come
+// back between writers, so that revocations race with readers arriving on
+// the biased path. Every holder checks that nobody holds the lock against
+// it, with relaxed atomics, so that under ThreadSanitizer only the lock
+// itself orders the plain counter. Some holders yield their core while
 // inside, so that waiters run out of spins and sleep. A lost wake-up leaves
 // the test hanging.
-TEST(ComplexLockConcurrency, ExcludesAndCompletesUnderMixedLoad) {
+class ComplexLockLoad : public ::testing::TestWithParam<int> {};
+
+TEST_P(ComplexLockLoad, ExcludesAndCompletes) {
   constexpr int kThreads = 8;
   constexpr int kPerThread = 250000;
   constexpr std::memory_order relaxed = std::memory_order_relaxed;
+  const int exclusive_scale = GetParam();
   ZqComplexLock lock;
   long counter = 0;  // written only under the exclusive lock
   std::atomic<int> readers_inside{0};
@@ -41,7 +57,7 @@ TEST(ComplexLockConcurrency, ExcludesAndCompletesUnderMixedLoad) {
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
-      const int exclusive_every = 1 + t % 4;  // all, 1/2, 1/3, 1/4 exclusive
+      const int exclusive_every = exclusive_scale * (1 + t % 4);
       long exclusive = 0;
       for (int i = 0; i < kPerThread; ++i) {
         const bool yield_inside = i % 512 == 0;
@@ -73,6 +89,12 @@ TEST(ComplexLockConcurrency, ExcludesAndCompletesUnderMixedLoad) {
   EXPECT_EQ(counter, exclusive_total.load());
 }
 
+INSTANTIATE_TEST_SUITE_P(ComplexLockConcurrency, ComplexLockLoad, ::testing::Values(1, 500),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return info.param == 1 ? std::string("Mixed")
+                                                  : std::string("ReadMostly");
+                         });
+
 // Readers share: two readers are inside at once. A lock that let one reader
 // in at a time would keep each from ever seeing the other.
 TEST(ComplexLockConcurrency, ReadersHoldTogether) {
@@ -93,18 +115,50 @@ TEST(ComplexLockConcurrency, ReadersHoldTogether) {
   EXPECT_EQ(saw_the_other.load(), 2);
 }
 
+// Each unlock releases the mode its thread holds, on the plain and the biased
+// path alike, and with more locks held shared at once than a thread has
+// slots for biased holds. A hold left behind blocks a later rwlock forever.
 TEST(ComplexLockConcurrency, UnlockReleasesTheModeHeld) {
+  for (bool biased : {false, true}) {
+    SCOPED_TRACE(biased ? "biased" : "plain");
+    std::vector<ZqComplexLock> locks(12);
+    if (biased)
+      for (ZqComplexLock& lock : locks) EnableBias(lock);
+    for (ZqComplexLock& lock : locks) lock.rdlock();
+    locks[0].rdlock();  // shared twice
+    for (ZqComplexLock& lock : locks) lock.unlock();
+    locks[0].unlock();
+    for (ZqComplexLock& lock : locks) {
+      lock.rwlock();
+      lock.unlock();
+      lock.rwlock();
+      lock.unlock();
+      lock.rdlock();  // would block forever if the exclusive hold were left
+      lock.unlock();
+    }
+  }
+}
+
+// A writer waits for a reader that holds the lock through the bias, from
+// another thread: the reader's hold must be seen, and its unlock must let the
+// writer in.
+TEST(ComplexLockConcurrency, WriterWaitsForBiasedReader) {
   ZqComplexLock lock;
-  lock.rdlock();
-  lock.rdlock();  // shared twice
-  lock.unlock();
-  lock.unlock();
-  lock.rwlock();  // would block forever if a shared hold were left
-  lock.unlock();
+  EnableBias(lock);
+  std::atomic<bool> reading{false};
+  std::atomic<bool> writer_in{false};
+  std::thread reader([&] {
+    lock.rdlock();
+    reading = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(writer_in.load()) << "a writer entered beside a biased reader";
+    lock.unlock();
+  });
+  while (!reading.load()) std::this_thread::yield();
   lock.rwlock();
+  writer_in = true;
   lock.unlock();
-  lock.rdlock();  // would block forever if the exclusive hold were left
-  lock.unlock();
+  reader.join();
 }
 
 // Four threads keep acquiring one mode until the other mode's single thread
@@ -161,29 +215,53 @@ double ProcessCpuSeconds() {
 
 // Waiters behind a long hold sleep instead of spinning: with more waiters
 // than cores, spinning would take the holder's core. Spinners would burn
-// about as much CPU time as the hold lasts; sleepers next to none.
+// about as much CPU time as the hold lasts; sleepers next to none. The hold
+// is a writer's, or readers' on the biased path, behind which a revoking
+// writer waits for their slots to clear.
 TEST(ComplexLockConcurrency, WaitersSleepThroughALongHold) {
-  ZqComplexLock lock;
-  lock.rwlock();
-  std::vector<std::thread> waiters;
-  for (int t = 0; t < 8; ++t)
-    waiters.emplace_back([&, t] {
-      if (t % 2 == 0)
-        lock.rdlock();
-      else
-        lock.rwlock();
+  for (bool biased_readers_hold : {false, true}) {
+    SCOPED_TRACE(biased_readers_hold ? "biased readers hold" : "a writer holds");
+    ZqComplexLock lock;
+    std::vector<std::thread> holders;
+    std::atomic<int> holding{0};
+    std::atomic<bool> release{false};
+    if (biased_readers_hold) {
+      EnableBias(lock);
+      for (int t = 0; t < 4; ++t)
+        holders.emplace_back([&] {
+          lock.rdlock();
+          ++holding;
+          while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          lock.unlock();
+        });
+      while (holding.load() < 4) std::this_thread::yield();
+    } else {
+      lock.rwlock();
+    }
+    std::vector<std::thread> waiters;
+    for (int t = 0; t < 8; ++t)
+      waiters.emplace_back([&, t] {
+        if (t % 2 == 0)
+          lock.rdlock();
+        else
+          lock.rwlock();
+        lock.unlock();
+      });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let them reach their sleep
+    const double cpu_before = ProcessCpuSeconds();
+    const Clock::time_point hold_start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const double held = std::chrono::duration<double>(Clock::now() - hold_start).count();
+    const double cpu_used = ProcessCpuSeconds() - cpu_before;
+    if (biased_readers_hold)
+      release = true;
+    else
       lock.unlock();
-    });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let them reach their sleep
-  const double cpu_before = ProcessCpuSeconds();
-  const Clock::time_point hold_start = Clock::now();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const double held = std::chrono::duration<double>(Clock::now() - hold_start).count();
-  const double cpu_used = ProcessCpuSeconds() - cpu_before;
-  lock.unlock();
-  for (std::thread& th : waiters) th.join();
-  EXPECT_LT(cpu_used, held / 4) << "waiters used " << cpu_used << " s of CPU during a " << held
-                                << " s hold";
+    for (std::thread& th : holders) th.join();
+    for (std::thread& th : waiters) th.join();
+    EXPECT_LT(cpu_used, held / 4) << "waiters used " << cpu_used << " s of CPU during a " << held
+                                  << " s hold";
+  }
 }
 
 TEST(CriticalSectionConcurrency, SerialisesItsHolders) {
