@@ -33,6 +33,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -217,6 +218,51 @@ int32_t generic_cache_hash_strong_cis(const char* key, int32_t len) {
 
 namespace {
 
+// ---- Calls back into the cache -----------------------------------------------------
+// The release callback and the rename function run under the cache's
+// exclusive lock: a call from them into the same cache would wait for that
+// lock for ever. Debug builds keep, per thread, the chain of caches whose
+// callbacks are running, and abort with the name of the function called
+// instead of hanging.
+
+#ifdef OBJSTORE_CACHE_CHECKS
+class in_callback {
+ public:
+  explicit in_callback(const generic_cache_t* cache) : cache_(cache), outer_(innermost_) {
+    innermost_ = this;
+  }
+  ~in_callback() { innermost_ = outer_; }
+  in_callback(const in_callback&) = delete;
+  in_callback& operator=(const in_callback&) = delete;
+
+  static bool running_for(const generic_cache_t* cache) {
+    for (const in_callback* scope = innermost_; scope != nullptr; scope = scope->outer_)
+      if (scope->cache_ == cache) return true;
+    return false;
+  }
+
+ private:
+  static thread_local const in_callback* innermost_;
+  const generic_cache_t* cache_;
+  const in_callback* outer_;
+};
+thread_local const in_callback* in_callback::innermost_ = nullptr;
+
+void refuse_reentry(const generic_cache_t* cache, const char* function) {
+  if (cache == nullptr || !in_callback::running_for(cache)) return;
+  std::fprintf(stderr,
+               "mem_cache: %s was called from a release callback or rename function of the same "
+               "cache, which holds the cache's lock: the call would wait for ever\n",
+               function);
+  std::abort();
+}
+#else
+struct in_callback {
+  explicit in_callback(const generic_cache_t* /*cache*/) {}
+};
+inline void refuse_reentry(const generic_cache_t* /*cache*/, const char* /*function*/) {}
+#endif
+
 // ---- Nodes, handles and key sides -------------------------------------------------
 
 // The node as the cache allocates it. Behind the public node it keeps what it
@@ -251,18 +297,24 @@ struct alignas(64) lookup_counter_slot {
 constexpr unsigned kCounterSlots = 16;
 
 // Promotions queued under the shared lock. A promotion only moves its node
-// in the recency list, which nothing but an exclusive section reads (eviction,
-// the rename walks), so it need not take the exclusive lock itself: it claims
-// a slot and leaves its node there, and the next exclusive section applies the
-// queue, in claiming order, before anything else. That section sees exactly
-// the order that promotions under the exclusive lock would have left, and no
+// in the recency list, which lookups never read, so it need not take the
+// exclusive lock: it claims a slot and leaves its node there, and the queue
+// is applied, in claiming order, by the next exclusive section before
+// anything else, or by the promotion that finds it full. That one applies it
+// under `recency`, a mutex that only such promoters take, still holding the
+// lock shared: taking the lock exclusively would revoke its reader bias and
+// stall every lookup for a moment. The recency list is thus changed either
+// under the exclusive lock or under the shared lock and `recency`, never by
+// two threads at once, and read only by exclusive sections, which see exactly
+// the order that promotions under the exclusive lock would have left. No
 // queued node can have been freed: nodes are freed only in exclusive
-// sections. A promotion that finds the queue full takes the exclusive lock.
+// sections.
 constexpr uint32_t kQueuedPromotions = 64;
 
 struct promotion_queue {
   alignas(64) uint32_t claimed;  // slots handed out since the queue was last applied
-  alignas(64) generic_cache_item* items[kQueuedPromotions];
+  alignas(64) generic_cache_item* items[kQueuedPromotions];  // null until filled
+  alignas(64) std::mutex recency;
 };
 
 // The handle as the cache allocates it.
@@ -474,24 +526,48 @@ void promote_item(generic_cache_t* cache, generic_cache_item* item) {
 }
 
 // Under the shared lock: queues a promotion of `item`. False when the queue is
-// full.
+// full. The claim acquires the reset of the count, so the slot it hands out
+// has been emptied.
 bool queue_promotion(generic_cache_t* cache, generic_cache_item* item) {
   promotion_queue& queue = handle_of(cache)->promotions;
-  const uint32_t slot = __atomic_fetch_add(&queue.claimed, 1, __ATOMIC_RELAXED);
+  const uint32_t slot = __atomic_fetch_add(&queue.claimed, 1, __ATOMIC_ACQ_REL);
   if (slot >= kQueuedPromotions) return false;
-  queue.items[slot] = item;
+  __atomic_store_n(&queue.items[slot], item, __ATOMIC_RELEASE);
   return true;
 }
 
-// Under the exclusive lock: applies the queued promotions. Every slot below
-// the count was filled before its promoter released the shared lock.
+// Applies the first `queued` slots in claiming order and empties the queue.
+// A slot's promoter may still be between its claim and its store (only under
+// the shared lock): wait for it, it is not blocked.
+void apply_slots(generic_cache_t* cache, promotion_queue& queue, uint32_t queued) {
+  for (uint32_t i = 0; i < queued; ++i) {
+    generic_cache_item* item;
+    while ((item = __atomic_load_n(&queue.items[i], __ATOMIC_ACQUIRE)) == nullptr) sched_yield();
+    promote_item(cache, item);
+    __atomic_store_n(&queue.items[i], nullptr, __ATOMIC_RELAXED);
+  }
+  __atomic_store_n(&queue.claimed, 0, __ATOMIC_RELEASE);
+}
+
+// Under the exclusive lock: applies the queued promotions.
 void apply_queued_promotions(generic_cache_t* cache) {
   promotion_queue& queue = handle_of(cache)->promotions;
   const uint32_t claimed = __atomic_load_n(&queue.claimed, __ATOMIC_RELAXED);
   if (claimed == 0) return;
-  const uint32_t queued = claimed < kQueuedPromotions ? claimed : kQueuedPromotions;
-  for (uint32_t i = 0; i < queued; ++i) promote_item(cache, queue.items[i]);
-  __atomic_store_n(&queue.claimed, 0, __ATOMIC_RELAXED);
+  apply_slots(cache, queue, claimed < kQueuedPromotions ? claimed : kQueuedPromotions);
+}
+
+// Under the shared lock, for a promotion that found the queue full: applies
+// the full queue, unless another such promoter already did, then promotes
+// `item`. Every promotion that returned before this one began was queued in
+// that full queue or applied by an earlier holder of `recency`, so `item`
+// ends up in front of it.
+void promote_with_full_queue(generic_cache_t* cache, generic_cache_item* item) {
+  promotion_queue& queue = handle_of(cache)->promotions;
+  std::lock_guard<std::mutex> hold(queue.recency);
+  if (__atomic_load_n(&queue.claimed, __ATOMIC_ACQUIRE) >= kQueuedPromotions)
+    apply_slots(cache, queue, kQueuedPromotions);
+  promote_item(cache, item);
 }
 
 // Removes a node and hands its element to the release callback. The callback
@@ -500,7 +576,9 @@ void apply_queued_promotions(generic_cache_t* cache) {
 void rem_item_from_cache(generic_cache_t* cache, generic_cache_item* item) {
   generic_cache_element* element = item->element;
   unlink_and_free_item(cache, item);
-  if (cache->element_callback != nullptr) cache->element_callback(element);
+  if (cache->element_callback == nullptr) return;
+  in_callback scope(cache);
+  cache->element_callback(element);
 }
 
 // ---- Self-check ---------------------------------------------------------------------
@@ -892,26 +970,17 @@ int delete_element(generic_cache_t* cache, const char* key, int len) {
   return act_on_found<side, rem_item_from_cache>(cache, k);
 }
 
-// Queues the promotion under the shared lock; only when the queue is full
-// does it take the exclusive lock (which applies the queue) and promote there.
-// Either way the lookup is counted once.
+// Queues the promotion under the shared lock, or applies it there when the
+// queue is full; either way the lookup is counted once.
 template <const key_side& side>
 int promote_element(generic_cache_t* cache, const char* key, int len) {
   lookup_key k;
   if (cache == nullptr || !prepare_lookup<side>(cache, key, len, &k)) return 1;
-  {
-    shared_section guard(cache);
-    generic_cache_item* item = walk_chain<side>(cache, k);
-    if (item == nullptr) {
-      count_miss(cache);
-      return 1;
-    }
-    if (queue_promotion(cache, item)) {
-      count_hit(cache);
-      return 0;
-    }
-  }
-  return act_on_found<side, promote_item>(cache, k);
+  shared_section guard(cache);
+  generic_cache_item* item = find_item<side>(cache, k);
+  if (item == nullptr) return 1;
+  if (!queue_promotion(cache, item)) promote_with_full_queue(cache, item);
+  return 0;
 }
 
 // Replaces the element found under `key` (if any) by `element`. The old one
@@ -957,7 +1026,11 @@ int rename_one(generic_cache_t* cache, generic_cache_item* item, RenameFunc rena
   const char* const other_key = e->*other.key;
   const int32_t other_len = e->*other.key_len;
 
-  const int code = rename(e, user_data, cache->*side.case_sensitive);
+  int code;
+  {
+    in_callback scope(cache);
+    code = rename(e, user_data, cache->*side.case_sensitive);
+  }
   if (code != 0) return code;
 
   const char* new_key = e->*side.key;
@@ -1034,6 +1107,7 @@ std::exception_ptr release_all(generic_cache_t* cache) {
       cache_free(item);
       if (cache->element_callback != nullptr) {
         try {
+          in_callback scope(cache);
           cache->element_callback(element);
         } catch (...) {
           if (!first_failure) first_failure = std::current_exception();
@@ -1129,6 +1203,7 @@ generic_cache_t* generic_cache_init_cache(int max_bytes, int expected_entry_size
 }
 
 void generic_cache_remove_all(generic_cache_t* cache) {
+  refuse_reentry(cache, __func__);
   if (cache == nullptr) return;
   std::exception_ptr failure;
   {
@@ -1139,6 +1214,7 @@ void generic_cache_remove_all(generic_cache_t* cache) {
 }
 
 void generic_cache_del_cache(generic_cache_t* cache) {
+  refuse_reentry(cache, __func__);
   if (cache == nullptr) return;
   std::exception_ptr failure;
   {
@@ -1154,6 +1230,7 @@ void generic_cache_del_cache(generic_cache_t* cache) {
 }
 
 void generic_cache_get_stats(generic_cache_t* cache, generic_cache_stats* stats) {
+  refuse_reentry(cache, __func__);
   if (cache == nullptr || stats == nullptr) return;
   shared_section guard(cache);
   const generic_cache_stats& source = cache->stats;
@@ -1175,49 +1252,60 @@ void generic_cache_get_stats(generic_cache_t* cache, generic_cache_stats* stats)
 
 generic_cache_element_t* generic_cache_find_element_with_key1(generic_cache_t* cache,
                                                               const char* key, int len) {
+  refuse_reentry(cache, __func__);
   return find_element<kKey1Side>(cache, key, len);
 }
 
 generic_cache_element_t* generic_cache_find_element_with_key2(generic_cache_t* cache,
                                                               const char* key, int len) {
+  refuse_reentry(cache, __func__);
   return find_element<kKey2Side>(cache, key, len);
 }
 
 int generic_cache_delete_with_key1(generic_cache_t* cache, const char* key, int len) {
+  refuse_reentry(cache, __func__);
   return delete_element<kKey1Side>(cache, key, len);
 }
 
 int generic_cache_delete_with_key2(generic_cache_t* cache, const char* key, int len) {
+  refuse_reentry(cache, __func__);
   return delete_element<kKey2Side>(cache, key, len);
 }
 
 int generic_cache_update_pos_with_key1(generic_cache_t* cache, const char* key, int len) {
+  refuse_reentry(cache, __func__);
   return promote_element<kKey1Side>(cache, key, len);
 }
 
 int generic_cache_update_pos_with_key2(generic_cache_t* cache, const char* key, int len) {
+  refuse_reentry(cache, __func__);
   return promote_element<kKey2Side>(cache, key, len);
 }
 
 int generic_cache_update_with_key1(generic_cache_t* cache, const char* key, int len,
                                    generic_cache_element_t* element) {
+  refuse_reentry(cache, __func__);
   return replace_element<kKey1Side>(cache, key, len, element);
 }
 
 int generic_cache_update_with_key2(generic_cache_t* cache, const char* key, int len,
                                    generic_cache_element_t* element) {
+  refuse_reentry(cache, __func__);
   return replace_element<kKey2Side>(cache, key, len, element);
 }
 
 int generic_cache_rename_all_key1_if(generic_cache_t* cache, RenameFunc rename, void* user_data) {
+  refuse_reentry(cache, __func__);
   return rename_all<kKey1Side, kKey2Side>(cache, rename, user_data);
 }
 
 int generic_cache_rename_all_key2_if(generic_cache_t* cache, RenameFunc rename, void* user_data) {
+  refuse_reentry(cache, __func__);
   return rename_all<kKey2Side, kKey1Side>(cache, rename, user_data);
 }
 
 void generic_cache_get_bucket_stats(generic_cache_t* cache, generic_cache_bucket_stats* stats) {
+  refuse_reentry(cache, __func__);
   if (cache == nullptr || stats == nullptr) return;
   shared_section guard(cache);
   const int buckets = cache->stats.num_buckets;
@@ -1243,6 +1331,7 @@ void generic_cache_get_bucket_stats(generic_cache_t* cache, generic_cache_bucket
 }
 
 void generic_cache_dump_cache(const generic_cache_t* cache) {
+  refuse_reentry(cache, __func__);
   if (cache == nullptr) return;
   shared_section guard(cache);
   for (int i = 0; i < cache->stats.num_buckets; ++i) {
