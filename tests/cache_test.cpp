@@ -277,6 +277,32 @@ TEST_F(CacheTest, InvariantCheckNamesEachKindOfDamage) {
 #endif
 }
 
+#ifdef OBJSTORE_CACHE_CHECKS
+// A callback that calls into its own cache would wait for ever for the lock
+// that the cache holds around it: debug builds stop and name the call.
+generic_cache_t* g_reentered = nullptr;
+
+void FindFromCallback(generic_cache_element_t* /*element*/) {
+  generic_cache_find_element_with_key1(g_reentered, "a", -1);
+}
+
+int32_t DeleteFromRename(generic_cache_element_t* /*element*/, void* /*user_data*/, bool) {
+  generic_cache_delete_with_key2(g_reentered, "b", -1);
+  return -1;
+}
+
+TEST_F(CacheTest, DebugBuildsStopACallbackThatCallsItsOwnCache) {
+  g_reentered = WideCache(4, &FindFromCallback);
+  Insert(g_reentered, "a");
+  EXPECT_DEATH(generic_cache_delete_with_key1(g_reentered, "a", -1),
+               "generic_cache_find_element_with_key1 was called from a release callback or "
+               "rename function of the same cache");
+  EXPECT_DEATH(generic_cache_rename_all_key1_if(g_reentered, &DeleteFromRename, nullptr),
+               "generic_cache_delete_with_key2 was called from");
+  g_reentered = nullptr;  // the fixture's clean-up releases "a" through the callback
+}
+#endif
+
 // ---------------------------------------------------------------------------
 // Charges and statistics
 
