@@ -317,6 +317,51 @@ TEST_F(OsutilTest, FsMkdirAndExists) {
   EXPECT_NE(underFile.err.find("cannot create directory"), std::string::npos) << underFile.err;
 }
 
+// "no" means that nothing is there; a path longer than PATH_MAX is looked up
+// too, and a lookup that fails otherwise is an error, not a "no".
+TEST_F(OsutilTest, FsExistsAnswersLongPathsAndTellsNoFromUnknown) {
+  std::string tail;
+  for (int i = 0; i < 24; ++i) tail += "/" + std::string(200, 'a' + i % 26);  // 4824 bytes
+  const std::string longDir = path("long") + tail;
+  // std::filesystem cannot remove a tree deeper than PATH_MAX.
+  struct Remover {
+    std::string top;
+    ~Remover() { runProgram("rm", {"-rf", "--", top}); }
+  } remover{path("long")};
+  ASSERT_EQ(osutil({"fs", "mkdir", longDir}).status, 0);
+  writeFile(path("file"), "x");
+  fs::create_symlink("loop", path("loop"));
+  fs::create_symlink("nowhere", path("dangling"));
+  struct Case {
+    std::string path;
+    std::string out;  // "yes", "no", or "" for an error
+  };
+  const std::vector<Case> cases = {
+      {path("file/sub"), "no"},  // ENOTDIR
+      {path("dangling"), "no"},
+      {path("loop"), ""},
+      {longDir, "yes"},
+      {longDir + "/", "yes"},
+      {longDir + "/missing", "no"},
+      {path("long/../file") + tail, "no"},  // a file on the way: ENOTDIR
+      {path("loop") + tail, ""},
+      {path("long") + tail + "/" + std::string(300, 'n'), ""},  // ENAMETOOLONG
+  };
+  for (const Case& c : cases) {
+    const std::string shown = c.path.substr(c.path.size() > 60 ? c.path.size() - 60 : 0);
+    const RunResult run = osutil({"fs", "exists", c.path});
+    EXPECT_EQ(run.status, c.out == "yes" ? 0 : 1) << shown << run.err;
+    EXPECT_EQ(run.out, c.out.empty() ? "" : c.out + "\n") << shown;
+    if (c.out.empty()) {
+      EXPECT_EQ(
+          run.err.rfind("osutil: fs exists: cannot tell whether '" + c.path + "' exists: ", 0), 0u)
+          << shown << run.err;
+    } else {
+      EXPECT_EQ(run.err, "") << shown;
+    }
+  }
+}
+
 TEST_F(OsutilTest, FsSizeAgreesWithStat) {
   const std::string file = path("sized");
   writeFile(file, randomBytes(12345, 7));

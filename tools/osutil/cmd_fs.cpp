@@ -29,7 +29,7 @@ const char kFsHelp[] =
     "       osutil fs empty [--yes] DIR\n"
     "\n"
     "mkdir   creates PATH and its missing parents; an existing directory is fine\n"
-    "exists  prints yes or no; exit status 0 when PATH exists, 1 when not\n"
+    "exists  prints yes or no; exit status 0 when PATH exists, 1 when not or unknown\n"
     "size    prints the size and the allocated bytes of the regular file FILE\n"
     "df      prints the free and total bytes of the file system holding PATH\n"
     "empty   removes everything under DIR and keeps DIR itself\n"
@@ -46,8 +46,15 @@ const char kExistsHelp[] =
     "Usage: osutil fs exists PATH\n"
     "\n"
     "Prints yes when PATH names anything at all (file, directory, device, fifo,\n"
-    "socket; symbolic links are followed, so a dangling link is no), else no.\n"
-    "Exit status 0 for yes, 1 for no.\n";
+    "socket; symbolic links are followed, so a dangling link is no), and no when\n"
+    "it does not exist: a component is missing, or one before the last is not a\n"
+    "directory. Paths longer than PATH_MAX are answered too, looked up a\n"
+    "component at a time. When the answer cannot be known (no permission to\n"
+    "search a directory, a loop of symbolic links, ...) nothing is printed and\n"
+    "the reason goes to stderr.\n"
+    "\n"
+    "Exit status 0 for yes; 1 for no and when the answer is unknown: standard\n"
+    "output holds \"no\" in the first case and nothing in the second.\n";
 
 const char kSizeHelp[] =
     "Usage: osutil fs size [--json] FILE\n"
@@ -102,13 +109,72 @@ int runMkdir(const Args& args) {
   return kExitOk;
 }
 
+// stat(2) of a path the system refuses whole (PATH_MAX and longer), one
+// component at a time through directory descriptors, as createDir creates
+// one. Every component is followed as path resolution follows it: links
+// included, relative ones from the directory that holds them. Returns 0 or
+// the errno value stat would give for a shorter path with the same outcome.
+int statLongPath(const char* path) {
+  int dirFd = AT_FDCWD;
+  if (*path == '/') {
+    dirFd = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return errno;
+  }
+  int error = 0;
+  const char* next = path;
+  char name[NAME_MAX + 1];
+  for (;;) {
+    next += std::strspn(next, "/");
+    const size_t length = std::strcspn(next, "/");
+    if (length == 0) break;  // only separators: the path names the directory at hand
+    if (length > NAME_MAX) {
+      error = ENAMETOOLONG;
+      break;
+    }
+    std::memcpy(name, next, length);
+    name[length] = '\0';
+    next += length;
+    // The last component, with a final '/' it must be a directory.
+    if (next[std::strspn(next, "/")] == '\0') {
+      struct stat status;
+      const int flags = *next == '/' ? O_PATH | O_DIRECTORY | O_CLOEXEC : O_PATH | O_CLOEXEC;
+      const int fd = ::openat(dirFd, name, flags);
+      if (fd < 0 || ::fstat(fd, &status) != 0) error = errno;
+      if (fd >= 0) ::close(fd);
+      break;
+    }
+    // O_PATH: entering needs search permission only, as in a path given whole.
+    const int child = ::openat(dirFd, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (child < 0) error = errno;
+    if (dirFd != AT_FDCWD) ::close(dirFd);
+    dirFd = child;
+    if (child < 0) break;
+  }
+  if (dirFd >= 0) ::close(dirFd);
+  return error;
+}
+
 int runExists(const Args& args) {
   const ParsedArgs parsed = parseArgs("fs exists", args, {});
   if (parsed.help) return printHelp(kExistsHelp);
   requireOperands("fs exists", parsed, 1, 1);
-  const bool exists = ObjectStore::doesFileExist(parsed.positional[0]);
-  std::puts(exists ? "yes" : "no");
-  return exists ? kExitOk : kExitFailed;
+  const std::string& path = parsed.positional[0];
+  // doesFileExist answers false for every failure of stat. Only ENOENT and
+  // ENOTDIR say that nothing is there; any other failure leaves the question
+  // open, and a long path is not a missing one.
+  int error = 0;
+  if (std::strlen(path.c_str()) < PATH_MAX) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0) error = errno;
+  } else {
+    error = statLongPath(path.c_str());
+  }
+  if (error != 0 && error != ENOENT && error != ENOTDIR) {
+    printError("fs exists", "cannot tell whether '" + path + "' exists: " + std::strerror(error));
+    return kExitFailed;
+  }
+  std::puts(error == 0 ? "yes" : "no");
+  return error == 0 ? kExitOk : kExitFailed;
 }
 
 // Opens the regular file `path` for a status query only. O_PATH names the
