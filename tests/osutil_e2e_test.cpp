@@ -101,6 +101,7 @@ TEST_F(OsutilTest, BadUsageExitsTwoWithAMessageOnStderrOnly) {
       {"base64", "-x"},
       {"base64", "a", "b"},
       {"base64", "--decode=yes"},
+      {"base64", "--strict"},
       {"path"},
       {"path", "glue", "a", "b"},
       {"path", "join", "a"},
@@ -298,6 +299,50 @@ TEST_F(OsutilTest, Base64DecodingSkipsLineBreaksAndStopsAtOtherBytes) {
   const RunResult missing = osutil({"base64", path("missing")});
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("No such file"), std::string::npos) << missing.err;
+}
+
+// --strict fails where coreutils' base64 -d fails and decodes the same where
+// it succeeds; the offset names the first bad byte.
+TEST_F(OsutilTest, Base64StrictFailsWhereCoreutilsFails) {
+  // A padded group whose last '=' is the first byte of the second read chunk.
+  std::string straddling = "\n";
+  for (int i = 0; i < 65535; ++i) straddling += "TWFu";
+  straddling += "TQ==";
+  const std::string straddlingBad = straddling.substr(0, straddling.size() - 1) + "A";
+  // Line breaks anywhere, padding, a group after padding, unused bits set.
+  const Strings good = {"",       "\n",       "TWFu", "TW\nFu\n", "TWE=",
+                        "TQ==\n", "TQ==TWFu", "TR==", "TW\n=\n=", straddling + "TWFu"};
+  // The input ends inside a group; '=' misplaced or surplus; bytes outside
+  // the alphabet (CR too: coreutils skips LF only).
+  const std::vector<std::pair<std::string, size_t>> bad = {
+      {"TWE", 3},
+      {"TWFuT\n", 6},
+      {"TQ=", 3},
+      {"TQ===", 4},
+      {"T===", 1},
+      {"TW=u", 3},
+      {"TW-u", 2},
+      {"TWF\xff", 3},
+      {"TWFu\r\n", 4},
+      {std::string("TW\0u", 4), 2},
+      {"TWFu\nTW=uTWFu", 8},
+      {straddlingBad, straddlingBad.size() - 1}};
+  for (const std::string& input : good) {
+    const RunResult theirs = runProgram("base64", {"-d"}, piped(input));
+    const RunResult ours = osutil({"base64", "-d", "--strict"}, piped(input));
+    ASSERT_EQ(theirs.status, 0) << input.substr(0, 20) << ": coreutils disagrees with the table";
+    EXPECT_EQ(ours.status, 0) << input.substr(0, 20) << ours.err;
+    EXPECT_TRUE(ours.out == theirs.out) << input.substr(0, 20);
+  }
+  for (const auto& [input, offset] : bad) {
+    ASSERT_NE(runProgram("base64", {"-d"}, piped(input)).status, 0)
+        << input.substr(0, 20) << ": coreutils disagrees with the table";
+    const RunResult ours = osutil({"base64", "-d", "--strict"}, piped(input));
+    EXPECT_EQ(ours.status, 1) << input.substr(0, 20);
+    const std::string expected =
+        "osutil: base64: invalid input at offset " + std::to_string(offset);
+    EXPECT_EQ(ours.err.rfind(expected + ":", 0), 0u) << ours.err;
+  }
 }
 
 // ---------------------------------------------------------------------------
