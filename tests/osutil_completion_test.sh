@@ -38,6 +38,7 @@ expect "--hash --help"             cache replay --h
 expect "default strong"            cache replay --budget 100 --hash ""
 expect "strong"                    cache replay --hash s
 expect "--count"                   guid --c
+expect "--decode --help --strict"  base64 --
 expect "--log-file --log-level"    --log-
 expect ""                          guid -n ""                 # a number: nothing to offer
 expect "$work/trace.log $work/traces" base64 -d "$work/tr"    # an operand: a file

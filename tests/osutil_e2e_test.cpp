@@ -1,7 +1,11 @@
 // End-to-end tests of the osutil program: every test runs the real binary
 // with pipes on its standard streams and checks its output and exit status,
 // against GNU coreutils where they offer the same answer.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -97,6 +101,7 @@ TEST_F(OsutilTest, BadUsageExitsTwoWithAMessageOnStderrOnly) {
       {"base64", "-x"},
       {"base64", "a", "b"},
       {"base64", "--decode=yes"},
+      {"base64", "--strict"},
       {"path"},
       {"path", "glue", "a", "b"},
       {"path", "join", "a"},
@@ -296,6 +301,50 @@ TEST_F(OsutilTest, Base64DecodingSkipsLineBreaksAndStopsAtOtherBytes) {
   EXPECT_NE(missing.err.find("No such file"), std::string::npos) << missing.err;
 }
 
+// --strict fails where coreutils' base64 -d fails and decodes the same where
+// it succeeds; the offset names the first bad byte.
+TEST_F(OsutilTest, Base64StrictFailsWhereCoreutilsFails) {
+  // A padded group whose last '=' is the first byte of the second read chunk.
+  std::string straddling = "\n";
+  for (int i = 0; i < 65535; ++i) straddling += "TWFu";
+  straddling += "TQ==";
+  const std::string straddlingBad = straddling.substr(0, straddling.size() - 1) + "A";
+  // Line breaks anywhere, padding, a group after padding, unused bits set.
+  const Strings good = {"",       "\n",       "TWFu", "TW\nFu\n", "TWE=",
+                        "TQ==\n", "TQ==TWFu", "TR==", "TW\n=\n=", straddling + "TWFu"};
+  // The input ends inside a group; '=' misplaced or surplus; bytes outside
+  // the alphabet (CR too: coreutils skips LF only).
+  const std::vector<std::pair<std::string, size_t>> bad = {
+      {"TWE", 3},
+      {"TWFuT\n", 6},
+      {"TQ=", 3},
+      {"TQ===", 4},
+      {"T===", 1},
+      {"TW=u", 3},
+      {"TW-u", 2},
+      {"TWF\xff", 3},
+      {"TWFu\r\n", 4},
+      {std::string("TW\0u", 4), 2},
+      {"TWFu\nTW=uTWFu", 8},
+      {straddlingBad, straddlingBad.size() - 1}};
+  for (const std::string& input : good) {
+    const RunResult theirs = runProgram("base64", {"-d"}, piped(input));
+    const RunResult ours = osutil({"base64", "-d", "--strict"}, piped(input));
+    ASSERT_EQ(theirs.status, 0) << input.substr(0, 20) << ": coreutils disagrees with the table";
+    EXPECT_EQ(ours.status, 0) << input.substr(0, 20) << ours.err;
+    EXPECT_TRUE(ours.out == theirs.out) << input.substr(0, 20);
+  }
+  for (const auto& [input, offset] : bad) {
+    ASSERT_NE(runProgram("base64", {"-d"}, piped(input)).status, 0)
+        << input.substr(0, 20) << ": coreutils disagrees with the table";
+    const RunResult ours = osutil({"base64", "-d", "--strict"}, piped(input));
+    EXPECT_EQ(ours.status, 1) << input.substr(0, 20);
+    const std::string expected =
+        "osutil: base64: invalid input at offset " + std::to_string(offset);
+    EXPECT_EQ(ours.err.rfind(expected + ":", 0), 0u) << ours.err;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // fs
 // ---------------------------------------------------------------------------
@@ -315,6 +364,51 @@ TEST_F(OsutilTest, FsMkdirAndExists) {
   const RunResult underFile = osutil({"fs", "mkdir", path("file/sub")});
   EXPECT_EQ(underFile.status, 1);
   EXPECT_NE(underFile.err.find("cannot create directory"), std::string::npos) << underFile.err;
+}
+
+// "no" means that nothing is there; a path longer than PATH_MAX is looked up
+// too, and a lookup that fails otherwise is an error, not a "no".
+TEST_F(OsutilTest, FsExistsAnswersLongPathsAndTellsNoFromUnknown) {
+  std::string tail;
+  for (int i = 0; i < 24; ++i) tail += "/" + std::string(200, 'a' + i % 26);  // 4824 bytes
+  const std::string longDir = path("long") + tail;
+  // std::filesystem cannot remove a tree deeper than PATH_MAX.
+  struct Remover {
+    std::string top;
+    ~Remover() { runProgram("rm", {"-rf", "--", top}); }
+  } remover{path("long")};
+  ASSERT_EQ(osutil({"fs", "mkdir", longDir}).status, 0);
+  writeFile(path("file"), "x");
+  fs::create_symlink("loop", path("loop"));
+  fs::create_symlink("nowhere", path("dangling"));
+  struct Case {
+    std::string path;
+    std::string out;  // "yes", "no", or "" for an error
+  };
+  const std::vector<Case> cases = {
+      {path("file/sub"), "no"},  // ENOTDIR
+      {path("dangling"), "no"},
+      {path("loop"), ""},
+      {longDir, "yes"},
+      {longDir + "/", "yes"},
+      {longDir + "/missing", "no"},
+      {path("long/../file") + tail, "no"},  // a file on the way: ENOTDIR
+      {path("loop") + tail, ""},
+      {path("long") + tail + "/" + std::string(300, 'n'), ""},  // ENAMETOOLONG
+  };
+  for (const Case& c : cases) {
+    const std::string shown = c.path.substr(c.path.size() > 60 ? c.path.size() - 60 : 0);
+    const RunResult run = osutil({"fs", "exists", c.path});
+    EXPECT_EQ(run.status, c.out == "yes" ? 0 : 1) << shown << run.err;
+    EXPECT_EQ(run.out, c.out.empty() ? "" : c.out + "\n") << shown;
+    if (c.out.empty()) {
+      EXPECT_EQ(
+          run.err.rfind("osutil: fs exists: cannot tell whether '" + c.path + "' exists: ", 0), 0u)
+          << shown << run.err;
+    } else {
+      EXPECT_EQ(run.err, "") << shown;
+    }
+  }
 }
 
 TEST_F(OsutilTest, FsSizeAgreesWithStat) {
@@ -376,10 +470,61 @@ TEST_F(OsutilTest, FsEmptyRemovesTheTreeButKeepsTheDirectory) {
   EXPECT_TRUE(fs::is_empty(tree));
   EXPECT_EQ(readFile(outside), "keep") << "a link is removed, not followed";
 
+  // Nothing was there to remove: no word of entries that stay removed.
   const RunResult missing = osutil({"fs", "empty", "-y", path("missing")});
   EXPECT_EQ(missing.status, 1);
-  EXPECT_NE(missing.err.find("No such file"), std::string::npos) << missing.err;
+  EXPECT_EQ(missing.err, "osutil: fs empty: cannot empty '" + path("missing") +
+                             "': " + std::strerror(ENOENT) + "\n");
   EXPECT_EQ(osutil({"fs", "empty", "--yes", "/"}).status, 1) << "the root is never emptied";
+}
+
+// Sets or clears the immutable attribute, which stops even root's unlink.
+bool setImmutable(const std::string& file, bool on) {
+  const int fd = open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  int flags = 0;
+  bool done = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+  flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+  done = done && ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+  close(fd);
+  return done;
+}
+
+// An entry that cannot be removed is named, as rm names it.
+TEST_F(OsutilTest, FsEmptyNamesTheEntryThatFailed) {
+  const std::string tree = path("tree"), locked = path("tree/sub/locked");
+  fs::create_directories(tree + "/sub");
+  writeFile(locked, "x");
+  // Permissions stop others; the immutable attribute stops root too.
+  struct Unlock {
+    std::string file;
+    ~Unlock() {
+      setImmutable(file, false);
+      chmod(fs::path(file).parent_path().c_str(), 0755);
+    }
+  } unlock{locked};
+  int expected = EACCES;
+  if (geteuid() != 0) {
+    ASSERT_EQ(chmod((tree + "/sub").c_str(), 0555), 0);
+  } else if (setImmutable(locked, true)) {
+    expected = EPERM;
+  } else {
+    GTEST_SKIP() << "this file system cannot make a file unremovable for root";
+  }
+  const RunResult run = osutil({"fs", "empty", "--yes", tree});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "osutil: fs empty: cannot unlink '" + locked +
+                         "': " + std::strerror(expected) + "\nosutil: fs empty: cannot empty '" +
+                         tree + "': " + std::strerror(expected) +
+                         " (entries removed before the failure stay removed)\n");
+  EXPECT_TRUE(fs::exists(locked));
+
+  // The messages still reach a log the user asked for.
+  const RunResult logged = osutil({"--log-level", "-1", "fs", "empty", "--yes", tree});
+  EXPECT_NE(
+      logged.err.find("Error: can't unlink " + locked + " (" + std::to_string(expected) + ")"),
+      std::string::npos)
+      << logged.err;
 }
 
 TEST_F(OsutilTest, FsEmptyAsksOnATerminal) {

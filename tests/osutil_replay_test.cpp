@@ -175,4 +175,40 @@ TEST_F(ReplayTest, JsonCarriesTheFiguresOfTheText) {
   EXPECT_FALSE(fs::exists(path("miss_ratio.svg")));
 }
 
+// A malformed line is found before the sweep prints its table: standard
+// output stays empty and no curve is written.
+TEST_F(ReplayTest, SweepRefusesAMalformedLineBeforeAnyOutput) {
+  writeFile(path("trace.txt"), "a 10\nb 20\nc 12x\n");
+  const RunResult run = osutil({"cache", "replay", "trace.txt", "--budget", "60000", "--sweep"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find("'trace.txt' line 3: invalid size '12x'"), std::string::npos) << run.err;
+  EXPECT_FALSE(fs::exists(path("miss_ratio.csv")));
+  EXPECT_FALSE(fs::exists(path("miss_ratio.svg")));
+}
+
+// A trace without accesses has no hit or miss ratio; 0 would claim one.
+TEST_F(ReplayTest, NoAccessesGiveNoRatios) {
+  const std::string trace = "# only a comment\n\n";
+  const Strings replay = {"cache", "replay", "-", "--budget", "60000"};
+  const RunResult text = osutil(replay, piped(trace));
+  ASSERT_EQ(text.status, 0) << text.err;
+  const auto values = fields(text.out);
+  EXPECT_EQ(values.at("accesses"), "0");
+  EXPECT_EQ(values.count("hit ratio"), 0u) << text.out;
+
+  const RunResult json = osutil(with(replay, {"--json"}), piped(trace));
+  ASSERT_EQ(json.status, 0) << json.err;
+  const nlohmann::json single = nlohmann::json::parse(json.out);
+  EXPECT_TRUE(single.at("hit_ratio").is_null()) << json.out;
+  EXPECT_TRUE(single.at("miss_ratio").is_null()) << json.out;
+
+  const RunResult sweep = osutil(with(replay, {"--sweep"}), piped(trace));
+  ASSERT_EQ(sweep.status, 0) << sweep.err;
+  const Strings table = lines(sweep.out);
+  ASSERT_GE(table.size(), 3u) << sweep.out;
+  EXPECT_NE(table[2].find(" - "), std::string::npos) << table[2];
+  EXPECT_EQ(lines(readFile(path("miss_ratio.csv"))).at(1), "938,0,0,0,,0,0");
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,40 @@ TEST_F(RobustnessTest, UnwritableOutputOrLogFailsTheRunWithOneMessage) {
     EXPECT_EQ(run.status, c.status) << shown;
     EXPECT_EQ(run.err, c.err) << shown;
   }
+}
+
+// A store the lookups cannot read is not a store without the value: get and
+// int say why and exit 1, as set and check do.
+TEST_F(RobustnessTest, RegistryLookupsReportAnUnreadableStore) {
+  const std::string store = registry_.file("osutil-e2e");
+  const std::string settings = "[Zelt]\na=1\n[~Zelt]\nn=5\n";
+  const std::string denied = std::strerror(EACCES);
+  const std::vector<std::pair<std::function<void()>, std::string>> cases = {
+      {[&] { fs::create_directory(store); }, "not a regular file"},
+      {[&] { mkfifo(store.c_str(), 0600); }, "not a regular file"},
+      {[&] { fs::create_symlink(store, store); }, std::strerror(ELOOP)},
+      {[&] { writeFile(store, settings + std::string(4 << 20, '#')); },
+       "larger than 4194304 bytes"},
+      {[&] { writeFile(store, settings), chmod(store.c_str(), 0); }, denied},
+  };
+  for (const auto& [make, reason] : cases) {
+    std::error_code ignored;
+    fs::remove_all(store, ignored);
+    make();
+    if (reason == denied && geteuid() == 0) continue;  // permissions do not stop root
+    for (const Strings& args :
+         {Strings{"registry", "get", "a"}, Strings{"registry", "int", "n", "7"}}) {
+      const RunResult run = osutil(args);
+      EXPECT_EQ(run.status, 1) << reason;
+      EXPECT_EQ(run.out, "") << reason;
+      EXPECT_EQ(run.err, "osutil: registry " + args[1] + ": cannot read store " + store + ": " +
+                             reason + "\n");
+    }
+  }
+  // No store at all has no values, as before.
+  std::error_code ignored;
+  fs::remove_all(store, ignored);
+  EXPECT_EQ(osutil({"registry", "int", "n", "7"}).out, "7\n");
 }
 
 }  // namespace

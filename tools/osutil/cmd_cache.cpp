@@ -43,7 +43,9 @@ const char kReplayHelp[] =
     "whole budget), operations per second, the 99th and 99.9th percentile latency\n"
     "of an access, the cache's statistics record and its bucket statistics. The\n"
     "cache counts lookups, two per access (find, then promote or replace), so its\n"
-    "num_hits and num_misses are twice the hits and misses.\n"
+    "num_hits and num_misses are twice the hits and misses. Without accesses there\n"
+    "is no ratio: the hit ratio line is left out, the JSON's ratios are null, the\n"
+    "sweep shows - and leaves the CSV field empty and the point unplotted.\n"
     "\n"
     "The accesses are read in blocks of up to 262144 and each block is replayed\n"
     "from memory, so the seconds, the operations per second and the latencies\n"
@@ -308,7 +310,8 @@ void printReplay(const AccessSource& source, const ReplayConfig& config,
   std::printf("accesses: %llu\n", u(result.accesses));
   std::printf("hits: %llu\n", u(result.hits));
   std::printf("misses: %llu\n", u(result.misses));
-  std::printf("hit ratio: %.6f\n", result.hitRatio());
+  // No access, no ratio: 0 would claim that every access missed (or hit).
+  if (result.accesses != 0) std::printf("hit ratio: %.6f\n", result.hitRatio());
   std::printf("evictions: %llu\n", u(result.evictions));
   std::printf("replaced: %llu\n", u(result.replaced));
   std::printf("refused: %llu\n", u(result.refused));
@@ -348,8 +351,8 @@ Json figuresJson(const ReplayResult& result) {
   return {{"accesses", result.accesses},
           {"hits", result.hits},
           {"misses", result.misses},
-          {"hit_ratio", result.hitRatio()},
-          {"miss_ratio", result.missRatio()},
+          {"hit_ratio", result.accesses != 0 ? Json(result.hitRatio()) : Json()},
+          {"miss_ratio", result.accesses != 0 ? Json(result.missRatio()) : Json()},
           {"evictions", result.evictions},
           {"replaced", result.replaced},
           {"refused", result.refused},
@@ -404,11 +407,6 @@ int runSweep(AccessSource& source, const ReplayOptions& options) {
   const bool table =
       !options.json && options.csvPath != kStandardOutput && options.svgPath != kStandardOutput;
   std::vector<SweepPoint> points;
-  if (table) {
-    std::printf("workload: %s\n", source.describe().c_str());
-    std::printf("%14s %12s %12s %12s %10s %12s\n", "budget_bytes", "accesses", "hits", "misses",
-                "miss_ratio", "evictions");
-  }
   for (size_t i = 0; i < budgets.size(); ++i) {
     ReplayConfig config = options.config;
     config.budgetBytes = budgets[i];
@@ -419,10 +417,19 @@ int runSweep(AccessSource& source, const ReplayOptions& options) {
     progress.finish();
     const ReplayResult& r = points.back().result;
     if (!table) continue;
-    std::printf("%14d %12llu %12llu %12llu %10.6f %12llu\n", budgets[i],
+    // The first pass has read every line of the trace, so a malformed line
+    // was refused before anything reached standard output.
+    if (i == 0) {
+      std::printf("workload: %s\n", source.describe().c_str());
+      std::printf("%14s %12s %12s %12s %10s %12s\n", "budget_bytes", "accesses", "hits", "misses",
+                  "miss_ratio", "evictions");
+    }
+    char ratio[32] = "-";  // no access, no ratio
+    if (r.accesses != 0) std::snprintf(ratio, sizeof ratio, "%.6f", r.missRatio());
+    std::printf("%14d %12llu %12llu %12llu %10s %12llu\n", budgets[i],
                 static_cast<unsigned long long>(r.accesses),
                 static_cast<unsigned long long>(r.hits), static_cast<unsigned long long>(r.misses),
-                r.missRatio(), static_cast<unsigned long long>(r.evictions));
+                ratio, static_cast<unsigned long long>(r.evictions));
     std::fflush(stdout);
   }
   if (!options.csvPath.empty()) writeMissRatioCsv(options.csvPath, points);

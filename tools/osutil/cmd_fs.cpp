@@ -5,15 +5,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <boost/make_shared.hpp>
 #include <cerrno>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "host/LogWriter.h"
 #include "objstore/objStrUtils.h"
 #include "tools/osutil/cli.h"
 #include "tools/osutil/commands.h"
@@ -29,7 +33,7 @@ const char kFsHelp[] =
     "       osutil fs empty [--yes] DIR\n"
     "\n"
     "mkdir   creates PATH and its missing parents; an existing directory is fine\n"
-    "exists  prints yes or no; exit status 0 when PATH exists, 1 when not\n"
+    "exists  prints yes or no; exit status 0 when PATH exists, 1 when not or unknown\n"
     "size    prints the size and the allocated bytes of the regular file FILE\n"
     "df      prints the free and total bytes of the file system holding PATH\n"
     "empty   removes everything under DIR and keeps DIR itself\n"
@@ -46,8 +50,15 @@ const char kExistsHelp[] =
     "Usage: osutil fs exists PATH\n"
     "\n"
     "Prints yes when PATH names anything at all (file, directory, device, fifo,\n"
-    "socket; symbolic links are followed, so a dangling link is no), else no.\n"
-    "Exit status 0 for yes, 1 for no.\n";
+    "socket; symbolic links are followed, so a dangling link is no), and no when\n"
+    "it does not exist: a component is missing, or one before the last is not a\n"
+    "directory. Paths longer than PATH_MAX are answered too, looked up a\n"
+    "component at a time. When the answer cannot be known (no permission to\n"
+    "search a directory, a loop of symbolic links, ...) nothing is printed and\n"
+    "the reason goes to stderr.\n"
+    "\n"
+    "Exit status 0 for yes; 1 for no and when the answer is unknown: standard\n"
+    "output holds \"no\" in the first case and nothing in the second.\n";
 
 const char kSizeHelp[] =
     "Usage: osutil fs size [--json] FILE\n"
@@ -78,7 +89,8 @@ const char kEmptyHelp[] =
     "that vanish meanwhile count as removed. A mount point inside DIR is never\n"
     "entered: it is named on stderr, kept with the directories that hold it, the\n"
     "rest is removed, and the exit status is 1. Any other entry that cannot be\n"
-    "removed stops the walk; what was removed stays removed.\n"
+    "removed stops the walk; what was removed stays removed. Each entry that\n"
+    "failed is named on stderr with its reason.\n"
     "\n"
     "  -y, --yes  do not ask\n"
     "\n"
@@ -102,13 +114,72 @@ int runMkdir(const Args& args) {
   return kExitOk;
 }
 
+// stat(2) of a path the system refuses whole (PATH_MAX and longer), one
+// component at a time through directory descriptors, as createDir creates
+// one. Every component is followed as path resolution follows it: links
+// included, relative ones from the directory that holds them. Returns 0 or
+// the errno value stat would give for a shorter path with the same outcome.
+int statLongPath(const char* path) {
+  int dirFd = AT_FDCWD;
+  if (*path == '/') {
+    dirFd = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0) return errno;
+  }
+  int error = 0;
+  const char* next = path;
+  char name[NAME_MAX + 1];
+  for (;;) {
+    next += std::strspn(next, "/");
+    const size_t length = std::strcspn(next, "/");
+    if (length == 0) break;  // only separators: the path names the directory at hand
+    if (length > NAME_MAX) {
+      error = ENAMETOOLONG;
+      break;
+    }
+    std::memcpy(name, next, length);
+    name[length] = '\0';
+    next += length;
+    // The last component, with a final '/' it must be a directory.
+    if (next[std::strspn(next, "/")] == '\0') {
+      struct stat status;
+      const int flags = *next == '/' ? O_PATH | O_DIRECTORY | O_CLOEXEC : O_PATH | O_CLOEXEC;
+      const int fd = ::openat(dirFd, name, flags);
+      if (fd < 0 || ::fstat(fd, &status) != 0) error = errno;
+      if (fd >= 0) ::close(fd);
+      break;
+    }
+    // O_PATH: entering needs search permission only, as in a path given whole.
+    const int child = ::openat(dirFd, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (child < 0) error = errno;
+    if (dirFd != AT_FDCWD) ::close(dirFd);
+    dirFd = child;
+    if (child < 0) break;
+  }
+  if (dirFd >= 0) ::close(dirFd);
+  return error;
+}
+
 int runExists(const Args& args) {
   const ParsedArgs parsed = parseArgs("fs exists", args, {});
   if (parsed.help) return printHelp(kExistsHelp);
   requireOperands("fs exists", parsed, 1, 1);
-  const bool exists = ObjectStore::doesFileExist(parsed.positional[0]);
-  std::puts(exists ? "yes" : "no");
-  return exists ? kExitOk : kExitFailed;
+  const std::string& path = parsed.positional[0];
+  // doesFileExist answers false for every failure of stat. Only ENOENT and
+  // ENOTDIR say that nothing is there; any other failure leaves the question
+  // open, and a long path is not a missing one.
+  int error = 0;
+  if (std::strlen(path.c_str()) < PATH_MAX) {
+    struct stat status;
+    if (::stat(path.c_str(), &status) != 0) error = errno;
+  } else {
+    error = statLongPath(path.c_str());
+  }
+  if (error != 0 && error != ENOENT && error != ENOTDIR) {
+    printError("fs exists", "cannot tell whether '" + path + "' exists: " + std::strerror(error));
+    return kExitFailed;
+  }
+  std::puts(error == 0 ? "yes" : "no");
+  return error == 0 ? kExitOk : kExitFailed;
 }
 
 // Opens the regular file `path` for a status query only. O_PATH names the
@@ -197,6 +268,83 @@ bool confirmEmpty(const std::string& dir) {
   return answer == "y" || answer == "Y" || answer == "yes" || answer == "YES" || answer == "Yes";
 }
 
+// Stands in for the log writer while rmTree runs, to learn which entries
+// failed: rmTree returns an error number only, and names the entry in its
+// level -1 message "Error: can't VERB PATH (ERRNO)". Every message still
+// reaches the writer the user installed, if any, as it would have.
+class RmTreeFailures : public CLogWriterInterface {
+ public:
+  struct Failure {
+    std::string verb;  // "unlink", "enter mount point", ...
+    std::string path;
+    int error;
+  };
+
+  explicit RmTreeFailures(boost::shared_ptr<CLogWriterInterface> next) : next_(std::move(next)) {}
+
+  void logMessage(int level, const char* function, int line, int reserved1, int reserved2,
+                  const char* format, ...) override __attribute__((format(printf, 7, 8))) {
+    va_list args;
+    va_start(args, format);
+    if (next_ && level <= next_->getLogLevel()) {
+      va_list copy;
+      va_copy(copy, args);
+      char text[512];
+      const int length = std::vsnprintf(text, sizeof text, format, copy);
+      va_end(copy);
+      std::string message = text;
+      if (length >= static_cast<int>(sizeof text)) {  // a deep tree's path
+        message.assign(static_cast<size_t>(length) + 1, '\0');
+        va_copy(copy, args);
+        std::vsnprintf(&message[0], message.size(), format, copy);
+        va_end(copy);
+        message.resize(static_cast<size_t>(length));
+      }
+      next_->logMessage(level, function, line, reserved1, reserved2, "%s", message.c_str());
+    }
+    remember(level, format, args);
+    va_end(args);
+  }
+  int getLogLevel() override {
+    const int nextLevel = next_ ? next_->getLogLevel() : -1;
+    return nextLevel > -1 ? nextLevel : -1;
+  }
+
+  const std::vector<Failure>& failures() const { return failures_; }
+
+ private:
+  // Only the known shape is read from the arguments: one text, then one int.
+  void remember(int level, const char* format, va_list args) {
+    static const std::string kPrefix = "Error: can't ", kSuffix = " %s (%d)";
+    const std::string shape = format;
+    if (level != -1 || shape.size() <= kPrefix.size() + kSuffix.size() ||
+        shape.compare(0, kPrefix.size(), kPrefix) != 0 ||
+        shape.compare(shape.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) {
+      return;
+    }
+    const std::string verb =
+        shape.substr(kPrefix.size(), shape.size() - kPrefix.size() - kSuffix.size());
+    if (verb.find('%') != std::string::npos) return;
+    const char* path = va_arg(args, const char*);
+    const int error = va_arg(args, int);
+    failures_.push_back({verb, path != nullptr ? path : "", error});
+  }
+
+  boost::shared_ptr<CLogWriterInterface> next_;
+  std::vector<Failure> failures_;
+};
+
+// rmTree with the entries it could not handle: `failures` receives them.
+int emptyTree(const std::string& dir, std::vector<RmTreeFailures::Failure>& failures) {
+  const boost::shared_ptr<CLogWriterInterface> installed = g_ptrLogWriter;
+  const auto collector = boost::make_shared<RmTreeFailures>(installed);
+  g_ptrLogWriter = collector;
+  const int error = ObjectStore::rmTree(dir);
+  g_ptrLogWriter = installed;
+  failures = collector->failures();
+  return error;
+}
+
 int runEmpty(const Args& args) {
   const ParsedArgs parsed = parseArgs("fs empty", args, {{"yes", 'y', false}});
   if (parsed.help) return printHelp(kEmptyHelp);
@@ -216,15 +364,27 @@ int runEmpty(const Args& args) {
       return kExitFailed;
     }
   }
-  const int error = ObjectStore::rmTree(dir);
-  if (error != 0) {
-    // A mount point does not stop the walk: everything else is gone.
-    const char* what_stays = error == EXDEV ? " (everything but the mount points was removed)"
-                                            : " (entries removed before the failure stay removed)";
-    printError("fs empty", "cannot empty '" + dir + "': " + std::strerror(error) + what_stays);
+  // A directory that cannot be opened has lost nothing: say so by saying
+  // nothing of removed entries. rmTree opens it the same way.
+  const int top = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (top < 0) {
+    printError("fs empty", "cannot empty '" + dir + "': " + std::strerror(errno));
     return kExitFailed;
   }
-  return kExitOk;
+  ::close(top);
+  std::vector<RmTreeFailures::Failure> failures;
+  const int error = emptyTree(dir, failures);
+  if (error == 0) return kExitOk;
+  // As rm does: each entry that failed, by its path, with its reason.
+  for (const RmTreeFailures::Failure& failure : failures) {
+    printError("fs empty", "cannot " + failure.verb + " '" + failure.path +
+                               "': " + std::strerror(failure.error));
+  }
+  // A mount point does not stop the walk: everything else is gone.
+  const char* whatStays = error == EXDEV ? " (everything but the mount points was removed)"
+                                         : " (entries removed before the failure stay removed)";
+  printError("fs empty", "cannot empty '" + dir + "': " + std::strerror(error) + whatStays);
+  return kExitFailed;
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,6 +17,7 @@
 #include "perf/objectStorePerf.h"
 #include "perf/perfMetrics.h"
 #include "tools/osutil/cli.h"
+#include "tools/osutil/collector_file.h"
 #include "tools/osutil/commands.h"
 
 namespace osutil {
@@ -49,15 +49,25 @@ const char kPerfHelp[] =
     "               counters (id, name, count, total_ns, min_ns, max_ns; the\n"
     "               extremes null while count is 0), counted, cleared\n"
     "\n"
+    "With the counters disabled by the setting nzeltDisablePerfCounters (section\n"
+    "~Zelt) no workload runs: the formats prometheus and openmetrics and PATH show\n"
+    "objstore_perf_counters_enabled 0 and no counter series, json shows\n"
+    "counters_enabled false, no counters, iterations 0, counted and cleared null,\n"
+    "text prints nothing; the exit status is 1.\n"
+    "\n"
     "  -n, --iterations N  workload iterations (default 2000)\n"
     "  --format FORMAT     text, prometheus, openmetrics or json\n"
     "  --json              short for --format json\n"
     "  --textfile PATH     also write the counters in the Prometheus format to PATH,\n"
     "                      atomically and mode 0644, for the text-file collector\n"
-    "                      (name it *.prom in the collector's directory)\n"
+    "                      (name it *.prom in the collector's directory). Only a\n"
+    "                      regular file (or a name not yet taken) is replaced; a\n"
+    "                      symbolic link is followed and its target replaced, the\n"
+    "                      link kept; a character device such as /dev/null is\n"
+    "                      written in place; anything else (a FIFO, a socket, a\n"
+    "                      block device, a directory) is refused and left alone\n"
     "\n"
-    "Exit status 1 when the counters are disabled by the setting\n"
-    "nzeltDisablePerfCounters (section ~Zelt), the counters are wrong or PATH\n"
+    "Exit status 1 when the counters are disabled, the counters are wrong or PATH\n"
     "cannot be written.\n";
 
 constexpr int kCounterFstat = 41;
@@ -171,6 +181,43 @@ Json countersJson() {
   return counters;
 }
 
+void printExposition(Format format) {
+  std::fputs(ObjectStore::formatPerfMetrics(format == Format::kOpenMetrics
+                                                ? ObjectStore::PERF_METRICS_OPENMETRICS
+                                                : ObjectStore::PERF_METRICS_PROMETHEUS)
+                 .c_str(),
+             stdout);
+}
+
+// Writes the collector file when one was asked for; false after a message
+// when it could not be written.
+bool writeTextfile(const std::string& textfile) {
+  if (textfile.empty()) return true;
+  const std::string failure = writeCollectorFile(textfile);
+  if (failure.empty()) return true;
+  printError("perf", failure);
+  return false;
+}
+
+// With the counters off, the collector file must stop showing the figures of
+// an earlier run as current: it and the machine-readable outputs say
+// "disabled" (objstore_perf_counters_enabled 0, no samples), which an alert
+// can tell from a process that is gone.
+void reportDisabled(Format format, const std::string& textfile) {
+  writeTextfile(textfile);
+  if (format == Format::kPrometheus || format == Format::kOpenMetrics) {
+    printExposition(format);
+  } else if (format == Format::kJson) {
+    // The workload's checks did not run: null, not a claim either way.
+    printJson({{"iterations", 0},
+               {"elapsed_seconds", 0.0},
+               {"counters_enabled", false},
+               {"counters", Json::array()},
+               {"counted", nullptr},
+               {"cleared", nullptr}});
+  }
+}
+
 }  // namespace
 
 int runPerf(const Args& args) {
@@ -192,6 +239,7 @@ int runPerf(const Args& args) {
     printError("perf",
                "performance counters are disabled (nzeltDisablePerfCounters in section "
                "~Zelt is not 0)");
+    reportDisabled(format, textfile);
     return kExitFailed;
   }
 
@@ -219,11 +267,7 @@ int runPerf(const Args& args) {
       break;
     case Format::kPrometheus:
     case Format::kOpenMetrics:
-      std::fputs(ObjectStore::formatPerfMetrics(format == Format::kOpenMetrics
-                                                    ? ObjectStore::PERF_METRICS_OPENMETRICS
-                                                    : ObjectStore::PERF_METRICS_PROMETHEUS)
-                     .c_str(),
-                 stdout);
+      printExposition(format);
       break;
     case Format::kJson:
       report = {{"iterations", iterations},
@@ -232,14 +276,7 @@ int runPerf(const Args& args) {
                 {"counters", countersJson()}};
       break;
   }
-  bool written = true;
-  if (!textfile.empty()) {
-    const int error = ObjectStore::writePerfMetricsFile(textfile);
-    if (error != 0) {
-      printError("perf", "cannot write '" + textfile + "': " + std::strerror(error));
-      written = false;
-    }
-  }
+  const bool written = writeTextfile(textfile);
   const bool counted = workloadCounted(iterations);
 
   ObjectStore::clearPerfCounters();

@@ -36,7 +36,9 @@ const char kGetHelp[] =
     "Usage: osutil registry get NAME\n"
     "\n"
     "Prints the text of the setting NAME in the section Zelt. Exit status 1, with\n"
-    "nothing printed, when the store has no such value or its text is empty.\n"
+    "nothing printed, when the store has no such value or its text is empty, and\n"
+    "when the store cannot be read (not a regular file, too large, no permission:\n"
+    "\"cannot read store FILE: REASON\" on stderr). A missing store has no values.\n"
     "\n" OSUTIL_STORE_LOCATION;
 
 const char kIntHelp[] =
@@ -46,7 +48,9 @@ const char kIntHelp[] =
     "and a sign are accepted, reading stops at the first byte that is not a digit\n"
     "(\"12abc\" is 12, \"0x10\" is 0). Prints DEFAULT (default 0) when the value is\n"
     "absent, not a number, or out of the range of int; values longer than 31\n"
-    "characters count as absent.\n"
+    "characters count as absent. A store that cannot be read is no absent value:\n"
+    "nothing is printed, stderr says \"cannot read store FILE: REASON\" and the\n"
+    "exit status is 1. A missing store has no values.\n"
     "\n" OSUTIL_STORE_LOCATION;
 
 const char kSetHelp[] =
@@ -78,10 +82,32 @@ const char kCheckHelp[] =
 
 #undef OSUTIL_STORE_LOCATION
 
+// The lookups read a store they cannot read as an empty one, which the
+// command must not pass off as an absent value: it asks first, as `check`
+// does. True when the store can be read (a missing file is an empty store);
+// false after a message.
+bool storeReadable(const std::string& command) {
+  ZQPlatformInfo store;
+  const std::string path = store.storePath();
+  if (path.empty()) {
+    printError(command, "cannot read store: invalid focus '" + store.focus() + "'");
+    return false;
+  }
+  std::string error;
+  if (ZQPlatformInfo::checkFile(path, nullptr, &error)) return true;
+  // The reason follows "Can't VERB [FILE]: ".
+  const std::string named = "[" + path + "]: ";
+  const size_t at = error.find(named);
+  const std::string reason = at == std::string::npos ? error : error.substr(at + named.size());
+  printError(command, "cannot read store " + path + ": " + reason);
+  return false;
+}
+
 int runGet(const Args& args) {
   const ParsedArgs parsed = parseArgs("registry get", args, {});
   if (parsed.help) return printHelp(kGetHelp);
   requireOperands("registry get", parsed, 1, 1);
+  if (!storeReadable("registry get")) return kExitFailed;
   const std::string& name = parsed.positional[0];
   const std::string value = ObjectStore::getRegistryString(name.c_str());
   if (value.empty()) {
@@ -99,6 +125,7 @@ int runInt(const Args& args) {
   const std::string& name = parsed.positional[0];
   const int defaultValue =
       parsed.positional.size() > 1 ? parseInt("registry int", "default", parsed.positional[1]) : 0;
+  if (!storeReadable("registry int")) return kExitFailed;
   std::printf("%d\n",
               ObjectStore::getRegistryValue<int>(name.c_str(), defaultValue, INT_MIN, INT_MAX));
   return kExitOk;

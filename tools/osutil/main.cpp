@@ -28,7 +28,7 @@ const char kProgramHelp[] =
     "\n"
     "Commands:\n"
     "  guid [-n COUNT]                  print random GUIDs, one per line\n"
-    "  base64 [-d] [FILE]               encode or decode Base64, streaming\n"
+    "  base64 [-d [--strict]] [FILE]    encode or decode Base64, streaming\n"
     "  path join A B                    join two path pieces with one '/' at the seam\n"
     "  path split PATH                  print the parent and the last component\n"
     "  tokenize TEXT SEPARATORS         print the tokens of TEXT, one per line\n"

@@ -80,10 +80,13 @@ void writeMissRatioCsv(const std::string& path, const std::vector<SweepPoint>& p
   std::fprintf(file.get(), "budget_bytes,accesses,hits,misses,miss_ratio,evictions,refused\n");
   for (const SweepPoint& point : points) {
     const ReplayResult& r = point.result;
-    std::fprintf(file.get(), "%d,%llu,%llu,%llu,%.6f,%llu,%llu\n", point.budgetBytes,
+    // No access, no ratio: an empty field, as CSV leaves out a value.
+    char ratio[32] = "";
+    if (r.accesses != 0) std::snprintf(ratio, sizeof ratio, "%.6f", r.missRatio());
+    std::fprintf(file.get(), "%d,%llu,%llu,%llu,%s,%llu,%llu\n", point.budgetBytes,
                  static_cast<unsigned long long>(r.accesses),
                  static_cast<unsigned long long>(r.hits), static_cast<unsigned long long>(r.misses),
-                 r.missRatio(), static_cast<unsigned long long>(r.evictions),
+                 ratio, static_cast<unsigned long long>(r.evictions),
                  static_cast<unsigned long long>(r.refused));
   }
   file.close();
@@ -109,7 +112,9 @@ void writeMissRatioSvg(const std::string& path, const std::vector<SweepPoint>& p
     std::snprintf(note, sizeof note, "budget %d bytes (%s): miss ratio %.4f", point.budgetBytes,
                   humanBytes(static_cast<uint64_t>(point.budgetBytes)).c_str(),
                   point.result.missRatio());
-    curve.points.push_back({double(point.budgetBytes), point.result.missRatio(), note});
+    // Without accesses there is no ratio to plot; the plot leaves NaN out.
+    const double ratio = point.result.accesses != 0 ? point.result.missRatio() : std::nan("");
+    curve.points.push_back({double(point.budgetBytes), ratio, note});
   }
   plot.series.push_back(std::move(curve));
 
