@@ -983,6 +983,22 @@ int promote_element(generic_cache_t* cache, const char* key, int len) {
   return 0;
 }
 
+// A pinned lookup: finds, counts, promotes if asked, then hands the element to
+// `visit` before the shared lock is released.
+template <const key_side& side, bool promote>
+int visit_element(generic_cache_t* cache, const char* key, int len, VisitFunc visit,
+                  void* user_data) {
+  lookup_key k;
+  if (cache == nullptr || visit == nullptr || !prepare_lookup<side>(cache, key, len, &k)) return 1;
+  shared_section guard(cache);
+  generic_cache_item* item = find_item<side>(cache, k);
+  if (item == nullptr) return 1;
+  if (promote && !queue_promotion(cache, item)) promote_with_full_queue(cache, item);
+  in_callback scope(cache);
+  visit(item->element, user_data);
+  return 0;
+}
+
 // Replaces the element found under `key` (if any) by `element`. The old one
 // is released before the new one is linked, even when the insertion fails;
 // an old one that is `element` itself stays the caller's and is not released.
@@ -1260,6 +1276,30 @@ generic_cache_element_t* generic_cache_find_element_with_key2(generic_cache_t* c
                                                               const char* key, int len) {
   refuse_reentry(cache, __func__);
   return find_element<kKey2Side>(cache, key, len);
+}
+
+int generic_cache_visit_element_with_key1(generic_cache_t* cache, const char* key, int len,
+                                          VisitFunc visit, void* user_data) {
+  refuse_reentry(cache, __func__);
+  return visit_element<kKey1Side, false>(cache, key, len, visit, user_data);
+}
+
+int generic_cache_visit_element_with_key2(generic_cache_t* cache, const char* key, int len,
+                                          VisitFunc visit, void* user_data) {
+  refuse_reentry(cache, __func__);
+  return visit_element<kKey2Side, false>(cache, key, len, visit, user_data);
+}
+
+int generic_cache_visit_and_update_pos_with_key1(generic_cache_t* cache, const char* key, int len,
+                                                 VisitFunc visit, void* user_data) {
+  refuse_reentry(cache, __func__);
+  return visit_element<kKey1Side, true>(cache, key, len, visit, user_data);
+}
+
+int generic_cache_visit_and_update_pos_with_key2(generic_cache_t* cache, const char* key, int len,
+                                                 VisitFunc visit, void* user_data) {
+  refuse_reentry(cache, __func__);
+  return visit_element<kKey2Side, true>(cache, key, len, visit, user_data);
 }
 
 int generic_cache_delete_with_key1(generic_cache_t* cache, const char* key, int len) {

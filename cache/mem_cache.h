@@ -63,6 +63,8 @@ typedef int32_t (*HashFunc)(const char* key, int32_t len);
 // `case_sensitive` is the cache's flag for the key being offered.
 typedef int32_t (*RenameFunc)(generic_cache_element* element, void* user_data, bool case_sensitive);
 typedef int (*KeyCompareFunc)(const char*, const char*);
+// Pinned lookup: sees the element found, while it is still cached.
+typedef void (*VisitFunc)(generic_cache_element* element, void* user_data);
 
 // The cache's node: one per cached element.
 typedef struct generic_cache_item {
@@ -134,13 +136,41 @@ OBJSTORE_API void generic_cache_remove_all(generic_cache_t* cache);
 
 // Lookups: the element whose key equals `key` (strcmp or strcasecmp), or
 // null. `len` is strlen(key) or -1. They do not change the recency order.
-// The element may leave the cache as soon as the call returns.
+// The element may leave the cache as soon as the call returns: a caller that
+// shares the cache between threads and reads the element afterwards uses a
+// pinned lookup (generic_cache_visit_element_with_key1 below) instead.
 OBJSTORE_API generic_cache_element_t* generic_cache_find_element_with_key1(generic_cache_t* cache,
                                                                            const char* key,
                                                                            int len);
 OBJSTORE_API generic_cache_element_t* generic_cache_find_element_with_key2(generic_cache_t* cache,
                                                                            const char* key,
                                                                            int len);
+
+// Pinned lookups: call `visit(element, user_data)` with the element whose key
+// equals `key`, while the cache still holds it (under the shared lock), so
+// that the caller can take a reference of its own, copy a field or decide,
+// and no other thread can evict the element and hand it to the release
+// callback until `visit` returns. Each counts a hit or a miss as the plain
+// lookups do; the _and_update_pos variants also mark the element as most
+// recently used, as generic_cache_update_pos_with_key1/2 would. 0 when an
+// element was found and visited, 1 otherwise (also for a null cache or
+// visit, or an invalid key, which count nothing).
+//
+// `visit` runs while other threads may read the cache and while every
+// insertion, deletion and rename waits: keep it short, and never call into
+// the same cache from it (that waits for ever; Debug builds abort instead).
+// It may throw: the lock is released and the exception leaves the call, with
+// the lookup counted and the promotion queued.
+OBJSTORE_API int generic_cache_visit_element_with_key1(generic_cache_t* cache, const char* key,
+                                                       int len, VisitFunc visit, void* user_data);
+OBJSTORE_API int generic_cache_visit_element_with_key2(generic_cache_t* cache, const char* key,
+                                                       int len, VisitFunc visit, void* user_data);
+OBJSTORE_API int generic_cache_visit_and_update_pos_with_key1(generic_cache_t* cache,
+                                                              const char* key, int len,
+                                                              VisitFunc visit, void* user_data);
+OBJSTORE_API int generic_cache_visit_and_update_pos_with_key2(generic_cache_t* cache,
+                                                              const char* key, int len,
+                                                              VisitFunc visit, void* user_data);
 
 // Removes the element found under `key` and hands it to the release
 // callback. 0 when one was removed, 1 otherwise.

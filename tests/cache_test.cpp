@@ -951,6 +951,31 @@ TEST_F(CacheTest, FindsByEitherKeyAndCountsHitsAndMisses) {
   EXPECT_EQ(RecencyOrder(cache), Keys({"beta", "alpha"}));
 }
 
+// Records the elements a pinned lookup hands over.
+void RecordVisit(generic_cache_element_t* element, void* visited) {
+  static_cast<std::vector<generic_cache_element_t*>*>(visited)->push_back(element);
+}
+
+// A pinned lookup hands its function the element a plain lookup returns;
+// only the _and_update_pos variants move it, and a null function is refused
+// without counting.
+TEST_F(CacheTest, VisitsSeeTheElementFoundAndPromoteOnlyWhenAsked) {
+  generic_cache_t* cache = WideCache(16);
+  generic_cache_element_t* alpha = Insert(cache, "alpha", "one");
+  Insert(cache, "beta");
+  std::vector<generic_cache_element_t*> visited;
+  EXPECT_EQ(generic_cache_visit_element_with_key2(cache, "one", -1, RecordVisit, &visited), 0);
+  EXPECT_EQ(RecencyOrder(cache), Keys({"beta", "alpha"}));
+  EXPECT_EQ(generic_cache_visit_and_update_pos_with_key2(cache, "one", -1, RecordVisit, &visited),
+            0);
+  EXPECT_EQ(visited, (std::vector<generic_cache_element_t*>{alpha, alpha}));
+  EXPECT_EQ(RecencyOrder(cache), Keys({"alpha", "beta"}));
+  const generic_cache_stats before = GetStats(cache);
+  EXPECT_EQ(generic_cache_visit_element_with_key1(cache, "beta", -1, nullptr, nullptr), 1);
+  EXPECT_TRUE(SameStats(GetStats(cache), before));
+  EXPECT_EQ(before.num_hits, 2u);
+}
+
 TEST_F(CacheTest, EqualKeysFindTheMostRecentlyLinked) {
   generic_cache_t* cache = CacheFor(1, 1 << 16);
   generic_cache_element_t* first = pool_.Make("k", "s");
@@ -964,7 +989,18 @@ TEST_F(CacheTest, EqualKeysFindTheMostRecentlyLinked) {
   EXPECT_EQ(generic_cache_find_element_with_key1(cache, "k", -1), second);
 }
 
-enum class KeyedOp { kFind1, kFind2, kDelete1, kDelete2, kPromote1, kPromote2 };
+enum class KeyedOp {
+  kFind1,
+  kFind2,
+  kDelete1,
+  kDelete2,
+  kPromote1,
+  kPromote2,
+  kVisit1,
+  kVisit2,
+  kVisitPromote1,
+  kVisitPromote2
+};
 
 struct KeyedOpCase {
   KeyedOp op;
@@ -979,7 +1015,12 @@ const KeyedOpCase kKeyedOps[] = {
     {KeyedOp::kDelete2, "delete by key2", kFind2Signature},
     {KeyedOp::kPromote1, "promote by key1", kFind1Signature},
     {KeyedOp::kPromote2, "promote by key2", kFind2Signature},
+    {KeyedOp::kVisit1, "visit by key1", kFind1Signature},
+    {KeyedOp::kVisit2, "visit by key2", kFind2Signature},
+    {KeyedOp::kVisitPromote1, "visit and promote by key1", kFind1Signature},
+    {KeyedOp::kVisitPromote2, "visit and promote by key2", kFind2Signature},
 };
+
 
 // 0 or a non-null element for "found", 1 or null for "not found".
 bool RunKeyedOp(generic_cache_t* cache, KeyedOp op, const char* key, int len) {
@@ -996,8 +1037,21 @@ bool RunKeyedOp(generic_cache_t* cache, KeyedOp op, const char* key, int len) {
       return generic_cache_update_pos_with_key1(cache, key, len) == 0;
     case KeyedOp::kPromote2:
       return generic_cache_update_pos_with_key2(cache, key, len) == 0;
+    default:
+      break;
   }
-  return false;
+  std::vector<generic_cache_element_t*> visited;
+  int status = 1;
+  if (op == KeyedOp::kVisit1)
+    status = generic_cache_visit_element_with_key1(cache, key, len, RecordVisit, &visited);
+  else if (op == KeyedOp::kVisit2)
+    status = generic_cache_visit_element_with_key2(cache, key, len, RecordVisit, &visited);
+  else if (op == KeyedOp::kVisitPromote1)
+    status = generic_cache_visit_and_update_pos_with_key1(cache, key, len, RecordVisit, &visited);
+  else
+    status = generic_cache_visit_and_update_pos_with_key2(cache, key, len, RecordVisit, &visited);
+  EXPECT_EQ(visited.size(), status == 0 ? 1u : 0u);
+  return status == 0;
 }
 
 TEST_F(CacheTest, InvalidLookupKeysAreRejectedWithoutCounting) {
