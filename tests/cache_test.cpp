@@ -1021,7 +1021,6 @@ const KeyedOpCase kKeyedOps[] = {
     {KeyedOp::kVisitPromote2, "visit and promote by key2", kFind2Signature},
 };
 
-
 // 0 or a non-null element for "found", 1 or null for "not found".
 bool RunKeyedOp(generic_cache_t* cache, KeyedOp op, const char* key, int len) {
   switch (op) {
