@@ -13,6 +13,12 @@
 //                 which evicts the least recently used one. Each thread holds
 //                 one element out of the cache; the eviction its insertion
 //                 causes hands it the next, so the keys cycle through E + 8.
+//   zipf          a cache in front of a store, as a trace uses it: every
+//                 operation promotes its key (a lookup that marks it used)
+//                 and, when it missed, inserts the key's element, evicting.
+//                 Keys are drawn from 100 E keys with Zipf exponent 1.0, which
+//                 gives an LRU of E elements a hit ratio of about 50 %
+//                 (reported as hit_ratio); 1,000 elements only.
 // Variants, with the same keys, charges and budget:
 //   ours          the cache, generic_cache_hash_strong for both tables
 //   shared_mutex  unordered_map + list LRU, lookups under a shared lock
@@ -31,6 +37,11 @@
 // that `osutil cache replay --threads` uses.
 //
 // Names: cache_threads/<mix>/<variant>/<elements>/<threads>.
+//
+// cache_threads/writer_wait/<variant>/1000/8: 8 threads look up while one
+// more replaces a cached element (an exclusive operation) every 100 us;
+// p50_ns, p99_ns and max_ns are the replacements' latencies, mostly the wait
+// for the readers to let the writer in.
 #include <benchmark/benchmark.h>
 
 #include <array>
@@ -44,6 +55,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <type_traits>
 #include <unordered_map>
 #include <vector>
@@ -51,6 +63,7 @@
 #include "bench/cache_keys.h"
 #include "cache/mem_cache.h"
 #include "tools/osutil/load_driver.h"
+#include "tools/osutil/zipf.h"
 
 namespace {
 
@@ -69,7 +82,16 @@ constexpr int kShards = 16;
 constexpr auto kRunTime = std::chrono::milliseconds(250);
 constexpr int kRepetitions = 3;
 
-enum class WriteKind { kPromote, kEvict };
+enum class WriteKind { kPromote, kEvict, kZipf };
+
+// Mixes of one kind share a fixture (of one variant and size).
+const char* FixtureTag(WriteKind kind) {
+  return kind == WriteKind::kEvict ? "e" : kind == WriteKind::kZipf ? "z" : "p";
+}
+
+// The zipf mix: keys drawn from kZipfKeysPerElement times the cached elements.
+constexpr int64_t kZipfKeysPerElement = 100;
+constexpr double kZipfExponent = 1.0;
 
 struct Mix {
   const char* name;
@@ -77,11 +99,10 @@ struct Mix {
   WriteKind kind;
 };
 
-constexpr Mix kMixes[] = {{"lookup", 0, WriteKind::kPromote},
-                          {"promote10", 10, WriteKind::kPromote},
-                          {"promote50", 50, WriteKind::kPromote},
-                          {"evict10", 10, WriteKind::kEvict},
-                          {"evict50", 50, WriteKind::kEvict}};
+constexpr Mix kMixes[] = {
+    {"lookup", 0, WriteKind::kPromote},     {"promote10", 10, WriteKind::kPromote},
+    {"promote50", 50, WriteKind::kPromote}, {"evict10", 10, WriteKind::kEvict},
+    {"evict50", 50, WriteKind::kEvict},     {"zipf", 100, WriteKind::kZipf}};
 
 struct Element {
   generic_cache_element_t element;
@@ -102,25 +123,35 @@ void Evicted(Element* element) {
 // The elements of a run and the sample of keys that its operations draw.
 struct Workload {
   Workload(int64_t cached, WriteKind kind)
-      : count(cached + (kind == WriteKind::kEvict ? kMaxThreads : 0)),
+      : count(kind == WriteKind::kEvict  ? cached + kMaxThreads
+              : kind == WriteKind::kZipf ? cached * kZipfKeysPerElement
+                                         : cached),
         elements(new Element[static_cast<size_t>(count)]),
-        sample(static_cast<size_t>(kSampleKeys) * kKeyStride) {
+        sample(static_cast<size_t>(kSampleKeys) * kKeyStride),
+        sample_elements(kSampleKeys) {
     for (int64_t i = 0; i < count; ++i) {
       Element& e = elements[i];
       cache_bench::MakeHexKey(static_cast<uint64_t>(i), e.key);
       e.element = {e.key, nullptr, kHexKeyLength, -1, &e, kPayloadBytes};
     }
     std::mt19937_64 rng(42);
-    for (size_t i = 0; i < kSampleKeys; ++i)
-      std::copy_n(elements[static_cast<int64_t>(rng() % static_cast<uint64_t>(count))].key,
-                  kKeyStride, &sample[i * kKeyStride]);
+    const osutil::ZipfSampler zipf(static_cast<uint64_t>(count), kZipfExponent);
+    for (size_t i = 0; i < kSampleKeys; ++i) {
+      const int64_t drawn = kind == WriteKind::kZipf
+                                ? static_cast<int64_t>(zipf.sample(rng) - 1)
+                                : static_cast<int64_t>(rng() % static_cast<uint64_t>(count));
+      sample_elements[i] = &elements[drawn];
+      std::copy_n(elements[drawn].key, kKeyStride, &sample[i * kKeyStride]);
+    }
   }
   // Sample keys lie side by side, so reading one costs every variant the same.
   const char* key(size_t i) const { return &sample[(i & (kSampleKeys - 1)) * kKeyStride]; }
+  Element* element(size_t i) const { return sample_elements[i & (kSampleKeys - 1)]; }
 
   int64_t count;
   std::unique_ptr<Element[]> elements;
   std::vector<char> sample;
+  std::vector<Element*> sample_elements;  // the element of each sample key
 };
 
 class OurCache {
@@ -247,8 +278,9 @@ struct FixtureBase {
 template <class Target>
 struct Fixture : FixtureBase {
   Fixture(int64_t elements, WriteKind kind) : workload(elements, kind), target(elements) {
-    t_evicted = &spares;
-    for (int64_t i = 0; i < workload.count; ++i) target.Insert(&workload.elements[i]);
+    t_evicted = kind == WriteKind::kZipf ? nullptr : &spares;
+    const int64_t filled = kind == WriteKind::kZipf ? elements : workload.count;
+    for (int64_t i = 0; i < filled; ++i) target.Insert(&workload.elements[i]);
     t_evicted = nullptr;
   }
   Workload workload;  // first: it outlives the target, which releases into it
@@ -279,6 +311,25 @@ uint64_t XorShift(uint64_t& state) {
 
 // One thread's share of a run. Returns the element it holds out of the cache
 // at the end (null for a mix without evicting writes).
+// One thread's share of the zipf mix; counts its hits.
+template <class Target>
+void WorkZipf(Fixture<Target>& f, int threads, WorkerContext& worker, uint64_t* hits) {
+  size_t next = static_cast<size_t>(worker.index) * (kSampleKeys / static_cast<size_t>(threads));
+  uint64_t found = 0;
+  while (!worker.stopRequested()) {
+    for (int i = 0; i < 64; ++i, ++next) {
+      const char* key = f.workload.key(next);
+      worker.timer.run([&] {
+        if (f.target.Promote(key))
+          ++found;
+        else
+          f.target.Insert(f.workload.element(next));
+      });
+    }
+  }
+  *hits = found;
+}
+
 template <class Target>
 Element* Work(Fixture<Target>& f, const Mix& mix, int threads, WorkerContext& worker) {
   std::vector<Element*> held;
@@ -316,20 +367,23 @@ template <class Target>
 void RunMix(benchmark::State& state, const char* variant, const Mix& mix, int64_t elements,
             int threads) {
   Fixture<Target>& f = GetFixture<Target>(
-      std::string(variant) + std::to_string(elements) + (mix.kind == WriteKind::kEvict ? "e" : "p"),
-      elements, mix.kind);
+      std::string(variant) + std::to_string(elements) + FixtureTag(mix.kind), elements, mix.kind);
   if (mix.kind == WriteKind::kEvict && f.spares.size() < size_t(threads)) {
     state.SkipWithError("fewer spare elements than threads");
     return;
   }
   LoadStats stats;
+  std::vector<uint64_t> hits(size_t(threads), 0);
   for (auto _ : state) {
     std::vector<Element*> held(size_t(threads), nullptr);
     try {
       stats = osutil::runWorkers(
           threads,
           [&](WorkerContext& worker) {
-            held[size_t(worker.index)] = Work(f, mix, threads, worker);
+            if (mix.kind == WriteKind::kZipf)
+              WorkZipf(f, threads, worker, &hits[size_t(worker.index)]);
+            else
+              held[size_t(worker.index)] = Work(f, mix, threads, worker);
           },
           kRunTime);
     } catch (const std::exception& error) {
@@ -343,11 +397,60 @@ void RunMix(benchmark::State& state, const char* variant, const Mix& mix, int64_
   state.counters["items_per_second"] = stats.operationsPerSecond();
   state.counters["p99_ns"] = static_cast<double>(stats.latencies.percentile(0.99));
   state.counters["p999_ns"] = static_cast<double>(stats.latencies.percentile(0.999));
+  if (mix.kind == WriteKind::kZipf) {
+    uint64_t all_hits = 0;
+    for (uint64_t h : hits) all_hits += h;
+    state.counters["hit_ratio"] =
+        stats.operations > 0 ? double(all_hits) / double(stats.operations) : 0;
+  }
+}
+
+// The writer-wait run: readers look up without pause while one thread
+// re-inserts a cached element every kWriterPeriod and times each call.
+constexpr auto kWriterPeriod = std::chrono::microseconds(100);
+
+template <class Target>
+void RunWriterWait(benchmark::State& state, const char* variant, int readers) {
+  constexpr int64_t kElements = 1000;
+  Fixture<Target>& f =
+      GetFixture<Target>(std::string(variant) + "1000" + FixtureTag(WriteKind::kPromote), kElements,
+                         WriteKind::kPromote);
+  osutil::LatencyHistogram waits;
+  for (auto _ : state) {
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < readers; ++t)
+      threads.emplace_back([&, t] {
+        size_t next = static_cast<size_t>(t) * 997;
+        while (!stop.load(std::memory_order_relaxed))
+          for (int i = 0; i < 64; ++i)
+            benchmark::DoNotOptimize(f.target.Find(f.workload.key(next++)));
+      });
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + kRunTime;
+    for (int64_t i = 0; std::chrono::steady_clock::now() < end; ++i) {
+      Element* e = &f.workload.elements[i % kElements];
+      const auto before = std::chrono::steady_clock::now();
+      f.target.Insert(e);  // cached already: replaced by itself, exclusively
+      const auto after = std::chrono::steady_clock::now();
+      waits.record(
+          uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(after - before).count()));
+      std::this_thread::sleep_until(before + kWriterPeriod);
+    }
+    stop = true;
+    for (std::thread& th : threads) th.join();
+    state.SetIterationTime(
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  state.counters["p50_ns"] = double(waits.percentile(0.5));
+  state.counters["p99_ns"] = double(waits.percentile(0.99));
+  state.counters["max_ns"] = double(waits.percentile(1.0));
 }
 
 template <class Target>
 void RegisterVariant(const char* variant, int64_t elements) {
-  for (WriteKind kind : {WriteKind::kPromote, WriteKind::kEvict}) {
+  for (WriteKind kind : {WriteKind::kPromote, WriteKind::kEvict, WriteKind::kZipf}) {
+    if (kind == WriteKind::kZipf && elements != kSizes[0]) continue;
     for (const Mix& mix : kMixes) {
       if (mix.kind != kind) continue;
       for (int threads : kThreadCounts) {
@@ -366,6 +469,18 @@ void RegisterVariant(const char* variant, int64_t elements) {
   }
 }
 
+template <class Target>
+void RegisterWriterWait(const char* variant) {
+  const std::string name = std::string("cache_threads/writer_wait/") + variant + "/1000/8";
+  benchmark::RegisterBenchmark(
+      name.c_str(),
+      [=](benchmark::State& state) { RunWriterWait<Target>(state, variant, kMaxThreads); })
+      ->Iterations(1)
+      ->Repetitions(kRepetitions)
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+}
+
 void RegisterAll() {
   for (int64_t elements : kSizes) {
     RegisterVariant<OurCache>("ours", elements);
@@ -373,6 +488,9 @@ void RegisterAll() {
     RegisterVariant<MutexLru>("mutex", elements);
     RegisterVariant<ShardedLru>("sharded16", elements);
   }
+  RegisterWriterWait<OurCache>("ours");
+  // Not std::shared_mutex: glibc's prefers readers, and its writer never gets in.
+  RegisterWriterWait<ShardedLru>("sharded16");
 }
 
 const bool registered = (RegisterAll(), true);
