@@ -29,7 +29,7 @@ echo "== source tree in $tree"
 rm -rf "$tree" && mkdir -p "$tree"
 # git stash create records the uncommitted changes without touching the work
 # tree, and prints nothing when there are none.
-snapshot=$(git -C "$root" stash create)
+snapshot=$(git -C "$root" -c user.name=make-debs -c user.email=make-debs@localhost stash create)
 git -C "$root" archive "${snapshot:-HEAD}" | tar -C "$tree" -xf -
 
 # Build dependencies from debian/control; apt-get reads them from the tree.
