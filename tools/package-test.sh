@@ -5,13 +5,17 @@
 #   2. built static (BUILD_SHARED_LIBS=OFF) and installed: the same two;
 #   3. built inside another project (examples/subproject): the parent gets the
 #      library and nothing else, neither tests nor install rules;
-#   4. as Debian packages (tools/make-debs.sh, lintian-clean): installed with
-#      dpkg -i, osutil and the consumer run against them, then purged.
+#   4. as Debian packages (tools/make-debs.sh: dpkg-buildpackage, lintian-clean):
+#      installed with dpkg -i, osutil and the consumer run against them, then purged;
+#   5. the packages' own tests (debian/tests) run by autopkgtest on this machine
+#      (its null runner), which installs the packages with apt, then purged.
 #
 #   tools/package-test.sh [BUILD_DIR]     (default: build/, made by tools/dev.sh test)
 #
-# Step 4 installs into the system and so needs root (or sudo); it refuses to
-# run when the packages are installed already rather than replace them.
+# Steps 4 and 5 install into the system and so need root (or sudo); they
+# refuse to run when the packages are installed already rather than replace
+# them. DEB_BUILD_OPTIONS reaches dpkg-buildpackage (nocheck: no test suite
+# in the package build).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -105,8 +109,26 @@ osutil --version
 dpkg -L osutil | grep -E '/man1/osutil\.1\.gz$|/completions/osutil$'
 consumer system
 pkgconfig_program pc-system
-purge
-if dpkg-query -W "${packages[@]}" >/dev/null 2>&1 || [ -e /usr/include/objstore_utils ]; then
-  echo "packages not removed cleanly"; exit 1
-fi
+# purge_clean STEP: purges the packages and checks that nothing of them is left.
+purge_clean() {
+  purge
+  if dpkg-query -W "${packages[@]}" >/dev/null 2>&1 || [ -e /usr/include/objstore_utils ]; then
+    echo "$1: packages not removed cleanly"; exit 1
+  fi
+}
+purge_clean "dpkg -i"
 echo "packages: installed, used and purged"
+
+echo "== 5. autopkgtest (debian/tests) on the packages just built"
+bash "$root/tools/install-missing.sh" autopkgtest
+# The null runner tests on this machine itself; the packages stay installed after it.
+if ! $sudo autopkgtest --output-dir "$work/autopkgtest" "$work"/debs/*.changes -- null \
+    >"$work/autopkgtest.log" 2>&1; then
+  tail -n 40 "$work/autopkgtest.log"
+  [ ! -f "$work/autopkgtest/summary" ] || cat "$work/autopkgtest/summary"
+  echo "autopkgtest failed"
+  exit 1
+fi
+cat "$work/autopkgtest/summary"
+purge_clean autopkgtest
+echo "autopkgtest: every test passed; packages purged"
