@@ -1,8 +1,10 @@
-# Install rules, split into the components that become the Debian packages:
+# Install rules, split into components along the lines of the Debian packages
+# (debian/*.install shares the installed tree out the same way):
 #   host     libobjstore_host.so.N           (libobjstore-hostN)
 #   runtime  libobjstore_utils.so.N          (libobjstore-utilsN)
 #   dev      headers, .so links or archives, CMake package, pkg-config file
-#   tools    osutil, its man page and bash completion (tools/CMakeLists.txt)
+#            (libobjstore-utils-dev)
+#   tools    osutil, its man page and bash completion (osutil; tools/CMakeLists.txt)
 # A plain `cmake --install` installs them all.
 include(CMakePackageConfigHelpers)
 set(OBJSTORE_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/objstore_utils)
