@@ -83,6 +83,7 @@ class TwoKeyCacheTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_destroyed.clear();
+    g_destroyed.reserve(64);  // a destructor that allocated would meet an armed failure
     g_constructed = 0;
   }
   void TearDown() override { EXPECT_EQ(g_destroyed.size(), static_cast<size_t>(g_constructed)); }
