@@ -5,9 +5,11 @@
 // AddressSanitizer and ThreadSanitizer watch every read). Through the plain
 // procedural lookup, with a release callback that frees, AddressSanitizer
 // catches the same pattern reading freed memory.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -36,18 +38,16 @@ std::string KeyOf(int n) { return "/vol/k" + std::to_string(n % kKeys); }
 
 std::atomic<long> g_alive{0};
 
-// Payload words that a destroyed value no longer holds.
+// A value that poisons itself as it dies.
 struct Poisoned {
   static constexpr uint64_t kLive = 0x5AFE5AFE5AFE5AFEull, kDead = 0xDEADDEADDEADDEADull;
-  explicit Poisoned(int id) : id(id) { g_alive.fetch_add(1, std::memory_order_relaxed); }
+  explicit Poisoned(int id) : id(id) { g_alive.fetch_add(1); }
   ~Poisoned() {
-    for (auto& word : words) word = kDead;
-    g_alive.fetch_sub(1, std::memory_order_relaxed);
+    std::fill(std::begin(words), std::end(words), kDead);
+    g_alive.fetch_sub(1);
   }
   bool Intact() const {
-    for (uint64_t word : words)
-      if (word != kLive) return false;
-    return true;
+    return std::all_of(std::begin(words), std::end(words), [](uint64_t w) { return w == kLive; });
   }
   int id;
   uint64_t words[8] = {kLive, kLive, kLive, kLive, kLive, kLive, kLive, kLive};
