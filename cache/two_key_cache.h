@@ -191,9 +191,9 @@ class TwoKeyCache {
   // Caches `value` under `key1` (and `key2`), charged `charge` bytes plus
   // both keys and 98 bytes of overhead, evicting least recently used entries
   // until it fits. An entry already cached under key1 is replaced (released);
-  // one that has the same key2 only is not. Costs three heap allocations at
-  // most (the entry, and each key longer than the string's inline buffer),
-  // made before the lock is taken, and the procedural insertion.
+  // one that has the same key2 only is not. Costs one heap allocation (the
+  // entry with both keys), made before the lock is taken, and the procedural
+  // insertion.
   //
   // Returns false, having changed nothing, for an invalid key, a null value,
   // a negative charge or an entry larger than the whole budget; a throw from
@@ -303,25 +303,40 @@ class TwoKeyCache {
   // data_len and 96 bytes.
   static constexpr int kEntryOverhead = 96;
 
-  // One cached entry. Never moved: the element points into its own strings.
+  // One cached entry, in one allocation with its keys: "key1\0key2\0"
+  // follow the struct, so that the key a lookup compares lies beside the
+  // element instead of behind one more pointer. Never moved or copied.
   struct entry {
-    entry(std::string_view k1, const std::string_view* k2, const std::shared_ptr<V>& v,
-          int32_t charge)
-        : key1(k1), key2(k2 != nullptr ? *k2 : std::string_view()), value(v) {
-      element = {key1.data(),
-                 k2 != nullptr ? key2.data() : nullptr,
-                 static_cast<int32_t>(key1.size()),
-                 k2 != nullptr ? static_cast<int32_t>(key2.size()) : -1,
-                 this,
-                 charge};
-    }
-    entry(const entry&) = delete;
-    entry& operator=(const entry&) = delete;
-
     generic_cache_element_t element;
-    std::string key1;
-    std::string key2;
-    std::shared_ptr<V> value;  // never null
+    std::shared_ptr<V> value;              // never null
+    std::unique_ptr<char[]> renamed_key1;  // key1 once renamed; null while key1 is inline
+
+    char* inline_keys() { return reinterpret_cast<char*>(this + 1); }
+
+    // Allocates an entry for the keys (the only step that may throw) and
+    // fills it; copying the std::shared_ptr cannot throw.
+    static entry* make(std::string_view k1, const std::string_view* k2, const std::shared_ptr<V>& v,
+                       int32_t charge) {
+      const std::size_t bytes = sizeof(entry) + k1.size() + 1 + (k2 ? k2->size() + 1 : 0);
+      entry* e = ::new (::operator new(bytes)) entry{{}, v, nullptr};
+      char* key1 = e->inline_keys();
+      std::memcpy(key1, k1.data(), k1.size());
+      key1[k1.size()] = '\0';
+      char* key2 = nullptr;
+      if (k2 != nullptr) {
+        key2 = key1 + k1.size() + 1;
+        std::memcpy(key2, k2->data(), k2->size());
+        key2[k2->size()] = '\0';
+      }
+      e->element = {
+          key1, key2,  static_cast<int32_t>(k1.size()), k2 ? static_cast<int32_t>(k2->size()) : -1,
+          e,    charge};
+      return e;
+    }
+    static void destroy(entry* e) noexcept {
+      e->~entry();
+      ::operator delete(e);
+    }
   };
 
   static entry& entry_of(generic_cache_element* element) {
@@ -330,7 +345,9 @@ class TwoKeyCache {
 
   // The release callback: runs under the exclusive lock, exactly once per
   // entry that was admitted.
-  static void release_entry(generic_cache_element* element) noexcept { delete &entry_of(element); }
+  static void release_entry(generic_cache_element* element) noexcept {
+    entry::destroy(&entry_of(element));
+  }
 
   static HashFunc pick_hash(KeyHash hash, bool case_sensitive) {
     if (hash == KeyHash::kAdditive) return nullptr;
@@ -349,12 +366,13 @@ class TwoKeyCache {
     // The procedural cache would release the entry under key1 before
     // refusing one that can never fit; refusing here keeps it.
     if (cost > room_) return false;
-    auto fresh = std::make_unique<entry>(key1, key2, value, charge);
+    entry* fresh = entry::make(key1, key2, value, charge);
     if (generic_cache_update_with_key1(cache_, fresh->element.key1, fresh->element.key1_len,
-                                       &fresh->element) != 0)
-      return false;   // still ours: `fresh` deletes it
-    fresh.release();  // the cache's now, until release_entry
-    return true;
+                                       &fresh->element) != 0) {
+      entry::destroy(fresh);  // refused: still ours
+      return false;
+    }
+    return true;  // the cache's now, until release_entry
   }
 
   using visit_call = int (*)(generic_cache_t*, const char*, int, VisitFunc, void*);
@@ -403,22 +421,25 @@ class TwoKeyCache {
                               bool case_sensitive) noexcept {
     rename_request& request = *static_cast<rename_request*>(user_data);
     entry& e = entry_of(element);
-    const std::string_view key = e.key1;
+    const std::string_view key(element->key1, static_cast<std::size_t>(element->key1_len));
     const std::size_t cut = request.from.size();
     if (key.size() < cut ||
         !two_key_cache_detail::same_text(key.substr(0, cut), request.from, case_sensitive) ||
         (key.size() > cut && key[cut] != '/'))
       return -1;
+    const std::size_t size = request.to.size() + key.size() - cut;
+    std::unique_ptr<char[]> renamed;
     try {
-      std::string renamed;
-      renamed.reserve(request.to.size() + key.size() - cut);
-      renamed.append(request.to).append(key.substr(cut));
-      e.key1.swap(renamed);
+      renamed.reset(new char[size + 1]);
     } catch (...) {
       request.failure = std::current_exception();
       return 1;
     }
-    element->key1 = e.key1.data();  // the cache recomputes key1_len and the charge
+    std::memcpy(renamed.get(), request.to.data(), request.to.size());
+    std::memcpy(renamed.get() + request.to.size(), key.data() + cut, key.size() - cut);
+    renamed[size] = '\0';
+    element->key1 = renamed.get();        // the cache recomputes key1_len and the charge
+    e.renamed_key1 = std::move(renamed);  // frees the key of an earlier rename
     ++request.renamed;
     return 0;
   }
