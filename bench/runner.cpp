@@ -196,6 +196,27 @@ std::string FormatTarget(const Row& row) {
   return text;
 }
 
+// ---- The typed cache -----------------------------------------------------------------
+
+// TwoKeyCache against the procedural lookup it wraps (bench_two_key_cache.cpp):
+// `visit` must cost no more than a tenth over it; `get` pays a reference
+// count, which threads sharing hot values contend on and `visit` avoids.
+void AddTwoKeyCacheRows(std::vector<Row>& rows) {
+  const std::string section = "Typed cache face (1,000 elements, strong hash, hex keys)";
+  const std::string hit = "two_key_cache/lookup_hit/", hot = "two_key_cache/hot/";
+  rows.push_back({section, "lookup hit: visit vs procedural find", hit + "visit/1000",
+                  hit + "procedural/1000", Measure::kTime, Goal::kRatioAtMost, 1.1, ""});
+  rows.push_back({section, "lookup hit: get (shared_ptr copy) vs procedural find", hit + "get/1000",
+                  hit + "procedural/1000", Measure::kTime, Goal::kNone, 0, ""});
+  rows.push_back({section, "4 hot keys, 2 threads: get vs visit (lookups per second, all threads)",
+                  hot + "get/threads:2", hot + "visit/threads:2", Measure::kItems, Goal::kNone, 0,
+                  ""});
+  for (const char* variant : {"visit", "get"})
+    rows.push_back({section, std::string("4 hot keys, ") + variant + ": 2 threads vs 1 thread",
+                    hot + variant + "/threads:2", hot + variant + "/threads:1", Measure::kItems,
+                    Goal::kNone, 0, ""});
+}
+
 // ---- The cache under threads ---------------------------------------------------------
 
 const char* const kThreadCounts[] = {"1", "2", "4", "8"};
@@ -291,6 +312,7 @@ std::vector<Row> Rows() {
                     prefix + "baseline/1000000", Measure::kCounter, Goal::kRatioAtMost, 1.0,
                     "heap_bytes_per_element"});
   }
+  AddTwoKeyCacheRows(rows);
 
   const std::string b64 = "Base64, 1 MiB (payload bytes per second)";
   for (const char* dir : {"encode", "decode"}) {

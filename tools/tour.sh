@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# A short tour of the library through osutil: what `tools/dev.sh main` runs
-# after building. Every step prints the command it runs, then its output.
+# A short tour of the library through osutil and the metadata_cache example:
+# what `tools/dev.sh main` runs after building. Every step prints the command
+# it runs, then its output.
 #
 #   tools/tour.sh [BUILD_DIR]     (default: build/)
 set -uo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-osutil=${1:-$root/build}/tools/osutil
+build=${1:-$root/build}
+osutil=$build/tools/osutil
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failed=0
@@ -41,6 +43,14 @@ echo "== throughput of all threads together and the tail latency of an access."
 step_showing 'threads|hit ratio|operations per second|latency' \
   cache replay --synthetic zipf:0.99 --keys 50000 --ops 2000000 --budget 2000000 --hash strong \
   --threads 4 || failed=1
+
+echo
+echo "== The typed cache (examples/metadata_cache): file metadata found by path or by"
+echo "== GUID; a directory is renamed 7 times while 3 threads look files up and one"
+echo "== creates files. The program checks every result and fails on a wrong one."
+echo
+echo "\$ examples/metadata_cache"
+"$build/examples/metadata_cache" || { echo "(exit status $?)"; failed=1; }
 
 echo
 echo "== GUIDs, and a Base64 round trip of 100 KiB of random bytes."
