@@ -7,5 +7,8 @@
 #define OBJSTORE_HOST_EXPORT_H_
 
 #define OBJSTORE_API __attribute__((visibility("default")))
+// For a private member of an exported class that callers never link against:
+// without it, the class's visibility would export it too.
+#define OBJSTORE_LOCAL __attribute__((visibility("hidden")))
 
 #endif  // OBJSTORE_HOST_EXPORT_H_

@@ -66,15 +66,15 @@ class OBJSTORE_API ZqComplexLock {
   int unlock();
 
  private:
-  bool rdlock_biased();
-  void rdlock_plain();
   void rdlock_slow();
   void rwlock_slow();
   void wake_writer();
-  void unlock_biased(std::atomic<const void*>& slot);
-  void maybe_restore_bias();
-  void revoke_bias();
-  void wait_for_biased_reader(const std::atomic<const void*>& slot);
+  OBJSTORE_LOCAL bool rdlock_biased();
+  OBJSTORE_LOCAL void rdlock_plain();
+  OBJSTORE_LOCAL void unlock_biased(std::atomic<const void*>& slot);
+  OBJSTORE_LOCAL void maybe_restore_bias();
+  OBJSTORE_LOCAL void revoke_bias();
+  OBJSTORE_LOCAL void wait_for_biased_reader(const std::atomic<const void*>& slot);
 
   // Readers holding the lock on the plain path, the writer bit, who sleeps,
   // and the two starvation flags (layout in Locks.cpp). Every change of mode
