@@ -2,8 +2,6 @@
 
 #include <pthread.h>
 
-#include <mutex>
-
 namespace visibleReaders {
 namespace {
 
@@ -19,7 +17,9 @@ std::atomic<uint32_t> gFree{kRows};
 // C++ thread_local's: glibc runs the keys' destructors after the
 // thread_locals', which may still take locks shared.
 pthread_key_t gExitKey;
-std::once_flag gSetUp;
+// pthread_once rather than std::call_once, whose template instantiation
+// libstdc++ would export from this library.
+pthread_once_t gSetUp = PTHREAD_ONCE_INIT;
 
 void giveBack(Row** threadRow) {
   Row* row = *threadRow;
@@ -60,7 +60,7 @@ void setUp() {
 Row* claimRow(Row** threadRow) {
   if (*threadRow != nullptr) return *threadRow;
   if (gFree.load(std::memory_order_relaxed) == 0) return nullptr;
-  std::call_once(gSetUp, setUp);
+  pthread_once(&gSetUp, setUp);
   for (uint32_t i = 0; i < kRows; ++i) {
     bool taken = false;
     if (gClaimed[i].load(std::memory_order_relaxed) ||
