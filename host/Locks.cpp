@@ -197,22 +197,24 @@ void waitToEnter(std::atomic<uint32_t>& stateWord, std::atomic<uint32_t>& seqWor
 
 ZqComplexLock::ZqComplexLock()
     : state_(0),
+      bias_(0),
+      revoking_(0),
+      revoker_asleep_(0),
       bias_since_(0),
       inhibit_until_(0),
       inhibit_ns_(0),
       held_exclusive_(false),
-      bias_(0),
-      revoker_asleep_(0),
       revoke_seq_(0),
       reader_seq_(0),
       writer_seq_(0) {}
 ZqComplexLock::~ZqComplexLock() = default;
 
-int ZqComplexLock::rdlock() {
-  if (bias_.load(std::memory_order_relaxed) != 0 && rdlock_biased()) return 0;
-  rdlock_plain();
-  maybe_restore_bias();
-  return 0;
+inline void ZqComplexLock::unlock_biased(std::atomic<const void*>& slot) {
+  slot.store(nullptr, std::memory_order_release);
+  if (revoker_asleep_.load(std::memory_order_relaxed) != 0) {
+    revoke_seq_.fetch_add(1, std::memory_order_release);
+    futexWake(&revoke_seq_, 1);
+  }
 }
 
 // Announces the reader in a free slot of its thread's row, then checks that
@@ -220,10 +222,8 @@ int ZqComplexLock::rdlock() {
 // consistent, as are the revoking writer's store of the bias and its reads of
 // the slots: either this reader sees the bias gone, or the writer sees the
 // slot and waits for it to clear.
-bool ZqComplexLock::rdlock_biased() {
-  visibleReaders::Row* row = tRow != nullptr ? tRow : visibleReaders::claimRow(&tRow);
-  if (row == nullptr) return false;
-  for (auto& slot : row->slots) {
+inline bool ZqComplexLock::rdlock_biased(visibleReaders::Row& row) {
+  for (auto& slot : row.slots) {
     if (slot.load(std::memory_order_relaxed) != nullptr) continue;
     slot.store(this, std::memory_order_seq_cst);
     if (bias_.load(std::memory_order_seq_cst) != 0) return true;
@@ -233,18 +233,31 @@ bool ZqComplexLock::rdlock_biased() {
   return false;
 }
 
-void ZqComplexLock::rdlock_plain() {
+// True when another reader held the lock as this one entered.
+inline bool ZqComplexLock::rdlock_plain() {
   // Optimistic: every reader that is let in pays one atomic operation.
   const uint32_t before = state_.fetch_add(kReader, std::memory_order_acquire);
   if (readerMayEnter(before, false)) {
     if (before & kReaderFirst) state_.fetch_and(~kReaderFirst, std::memory_order_relaxed);
-    return;
+    return (before & kReaderMask) != 0;
   }
   // Kept out: leave as a reader would, so that a writer waiting for the
   // count to drop to zero is not stranded.
   const uint32_t state = state_.fetch_sub(kReader, std::memory_order_release) - kReader;
   if ((state & (kReaderMask | kWritersAsleep)) == kWritersAsleep) wake_writer();
   rdlock_slow();
+  return false;
+}
+
+int ZqComplexLock::rdlock() {
+  if (bias_.load(std::memory_order_relaxed) != 0) {
+    visibleReaders::Row* row = tRow != nullptr ? tRow : visibleReaders::claimRow(&tRow);
+    if (row != nullptr && rdlock_biased(*row)) return 0;
+  }
+  // Only readers that meet another reader consider the bias: a thread that
+  // reads alone keeps the plain path, which is the cheaper one for it.
+  if (rdlock_plain()) maybe_restore_bias();
+  return 0;
 }
 
 // Called by a plain reader, which holds the lock shared: no writer can be
@@ -277,12 +290,14 @@ int ZqComplexLock::rwlock() {
 // turn it on again.
 void ZqComplexLock::revoke_bias() {
   const int64_t start = nowNs();
+  revoking_.store(1, std::memory_order_relaxed);
   bias_.store(0, std::memory_order_seq_cst);
   const uint32_t rows = visibleReaders::rowLimit();
   for (uint32_t r = 0; r < rows; ++r) {
     for (const auto& slot : visibleReaders::rowAt(r).slots)
       if (slot.load(std::memory_order_seq_cst) == this) wait_for_biased_reader(slot);
   }
+  revoking_.store(0, std::memory_order_release);
   const int64_t end = nowNs();
   const int64_t floor = kRevocationsWorth * (end - start);
   int64_t delay = inhibit_ns_ > floor ? inhibit_ns_ : floor;
@@ -311,17 +326,15 @@ void ZqComplexLock::wait_for_biased_reader(const std::atomic<const void*>& slot)
   revoker_asleep_.store(0, std::memory_order_relaxed);
 }
 
-void ZqComplexLock::unlock_biased(std::atomic<const void*>& slot) {
-  slot.store(nullptr, std::memory_order_release);
-  if (revoker_asleep_.load(std::memory_order_relaxed) != 0) {
-    revoke_seq_.fetch_add(1, std::memory_order_release);
-    futexWake(&revoke_seq_, 1);
-  }
-}
-
 int ZqComplexLock::unlock() {
   if (!held_exclusive_.load(std::memory_order_relaxed)) {
-    if (tRow != nullptr) {
+    // A reader can hold a slot only while the bias stands or is being
+    // revoked (the revoker keeps revoking_ set until no slot names the lock,
+    // and sets it before it clears the bias): otherwise it is a plain
+    // reader, told apart without a look at its row.
+    if ((bias_.load(std::memory_order_acquire) != 0 ||
+         revoking_.load(std::memory_order_acquire) != 0) &&
+        tRow != nullptr) {
       for (auto& slot : tRow->slots) {
         if (slot.load(std::memory_order_relaxed) == this) {
           unlock_biased(slot);

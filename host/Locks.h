@@ -12,6 +12,10 @@
 
 #include "host/Export.h"
 
+namespace visibleReaders {
+struct Row;
+}
+
 // A reader-writer lock for critical sections of tens of nanoseconds, on one
 // state word and two Linux futex words, with a reader bias.
 //
@@ -25,10 +29,12 @@
 // until no row names the lock: a reader is then either seen by the writer or
 // sees the bias gone and takes the plain path. A revoking writer spins
 // briefly, then sleeps until the last biased reader's unlock wakes it (or a
-// short timeout passes). After a revocation plain readers re-enable the bias
-// once a delay has passed; the delay doubles while writers keep revoking it
-// soon after it was set and shrinks while they do not, so that write-heavy
-// use pays for few revocations. Past 1,024 threads holding rows, or 8 biased
+// short timeout passes). The bias is enabled by a plain reader that meets
+// another reader inside (a thread that reads alone is faster on the plain
+// path), once a delay after the last revocation has passed; the delay
+// doubles while writers keep revoking the bias soon after it was set and
+// shrinks while they do not, so that write-heavy use pays for few
+// revocations. Past 1,024 threads holding rows, or 8 biased
 // locks held by one thread, readers take the plain path.
 //
 // Plain path: a waiter first spins briefly, since the holder is usually about
@@ -69,8 +75,8 @@ class OBJSTORE_API ZqComplexLock {
   void rdlock_slow();
   void rwlock_slow();
   void wake_writer();
-  OBJSTORE_LOCAL bool rdlock_biased();
-  OBJSTORE_LOCAL void rdlock_plain();
+  OBJSTORE_LOCAL bool rdlock_biased(visibleReaders::Row& row);
+  OBJSTORE_LOCAL bool rdlock_plain();
   OBJSTORE_LOCAL void unlock_biased(std::atomic<const void*>& slot);
   OBJSTORE_LOCAL void maybe_restore_bias();
   OBJSTORE_LOCAL void revoke_bias();
@@ -80,6 +86,18 @@ class OBJSTORE_API ZqComplexLock {
   // and the two starvation flags (layout in Locks.cpp). Every change of mode
   // on the plain path is one atomic operation on this word.
   alignas(64) std::atomic<uint32_t> state_;
+  // 1 while readers may take the lock through their rows. Beside the state
+  // word, as is revoker_asleep_, which every biased unlock reads: a plain
+  // reader, which writes that line anyway, reads them at no extra cost, and
+  // while the bias stands nobody writes the line.
+  std::atomic<uint32_t> bias_;
+  // Set by a writer from before it clears bias_ until no slot names the
+  // lock any more, so that an unlock can tell a plain reader from a biased
+  // one without reading its row.
+  std::atomic<uint32_t> revoking_;
+  // A revoking writer sleeps on revoke_seq_ while revoker_asleep_ is set;
+  // a biased reader's unlock that sees the flag bumps the word and wakes it.
+  std::atomic<uint32_t> revoker_asleep_;
   // The bias's bookkeeping, in nanoseconds of the monotonic clock. Written by
   // writers (and bias_since_ by the reader that enables the bias), read
   // under the lock: plain fields, ordered by the lock itself.
@@ -91,11 +109,6 @@ class OBJSTORE_API ZqComplexLock {
   // before its release), so unlock() tells the modes apart without per-thread
   // bookkeeping.
   alignas(64) std::atomic<bool> held_exclusive_;
-  // 1 while readers may take the lock through their rows.
-  std::atomic<uint32_t> bias_;
-  // A revoking writer sleeps on revoke_seq_ while revoker_asleep_ is set;
-  // a biased reader's unlock that sees the flag bumps the word and wakes it.
-  std::atomic<uint32_t> revoker_asleep_;
   std::atomic<uint32_t> revoke_seq_;
   // Bumped before each wake-up of the sleeping readers or writers; a thread
   // sleeps on one of them only while it still holds the value it read

@@ -23,13 +23,26 @@ using Clock = std::chrono::steady_clock;
 // milliseconds), so that only a starving lock, not a slow machine, fails.
 constexpr std::chrono::seconds kStarvationBound(10);
 
-// Shared acquisitions, enough for a plain reader to enable the reader bias
-// (it looks at the clock once in 32), so that the next ones are biased.
+// Enables the reader bias, so that the next shared acquisitions are biased:
+// plain readers enable it only when they meet another reader (and look at
+// the clock once in 32 such acquisitions), so another thread holds the lock
+// shared meanwhile.
 void EnableBias(ZqComplexLock& lock) {
+  std::atomic<bool> holding{false};
+  std::atomic<bool> done{false};
+  std::thread other([&] {
+    lock.rdlock();
+    holding = true;
+    while (!done.load()) std::this_thread::yield();
+    lock.unlock();
+  });
+  while (!holding.load()) std::this_thread::yield();
   for (int i = 0; i < 64; ++i) {
     lock.rdlock();
     lock.unlock();
   }
+  done = true;
+  other.join();
 }
 
 // Eight threads, two million acquisitions in all, each thread with its own
