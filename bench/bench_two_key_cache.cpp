@@ -5,7 +5,11 @@
 //               keys, hits drawn from a fixed random sample:
 //                 procedural  generic_cache_find_element_with_key1, then one
 //                             read of the element (what a caller does next)
-//                 visit       TwoKeyCache::visit reading one field of the value
+//                 visit       TwoKeyCache::visit reading one field of the value,
+//                             the key given as a std::string_view (copied
+//                             and checked for a NUL before the lookup)
+//                 visit_c_string  the same, the key given as a C string,
+//                             which the cache reads as it is
 //                 get         TwoKeyCache::get, then the same read
 //   hot         1 or 2 threads looking up the same 4 keys, each reading one
 //               field: `get` increments and decrements the value's reference
@@ -85,7 +89,7 @@ const Fixture& Shared() {
   return fixture;
 }
 
-enum class Variant { kProcedural, kVisit, kGet };
+enum class Variant { kProcedural, kVisit, kVisitCString, kGet };
 
 // Looks up `key` in the variant's way and returns one field of what it found.
 inline uint64_t Read(const Fixture& f, Variant variant, std::string_view key) {
@@ -98,6 +102,9 @@ inline uint64_t Read(const Fixture& f, Variant variant, std::string_view key) {
       break;
     case Variant::kVisit:
       f.typed.visit(key, [&](const Value& v) { word = v.word; });
+      break;
+    case Variant::kVisitCString:  // the fixture's keys are NUL-terminated
+      f.typed.visit(key.data(), [&](const Value& v) { word = v.word; });
       break;
     case Variant::kGet:
       if (std::shared_ptr<Value> v = f.typed.get(key)) word = v->word;
@@ -135,8 +142,10 @@ const bool kRegistered = [] {
   const struct {
     const char* name;
     Variant variant;
-  } variants[] = {
-      {"procedural", Variant::kProcedural}, {"visit", Variant::kVisit}, {"get", Variant::kGet}};
+  } variants[] = {{"procedural", Variant::kProcedural},
+                  {"visit", Variant::kVisit},
+                  {"visit_c_string", Variant::kVisitCString},
+                  {"get", Variant::kGet}};
   for (const auto& v : variants) {
     benchmark::RegisterBenchmark((std::string("two_key_cache/lookup_hit/") + v.name).c_str(),
                                  LookupHit, v.variant)

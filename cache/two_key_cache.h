@@ -25,8 +25,10 @@
 //
 // Keys. A key is non-empty and holds no NUL byte (the procedural cache keeps
 // NUL-terminated keys): `insert` refuses any other, and lookups by one find
-// nothing. Lookups copy the key to a terminated buffer, on the stack for keys
-// below 128 bytes and on the heap (which may throw std::bad_alloc) above.
+// nothing. Lookups, `touch` and `erase` take a key_ref: a std::string or a C
+// string is read in place (hot paths should pass one), any other
+// std::string_view is copied to a terminated buffer first, on the stack for
+// keys below 128 bytes and on the heap (which may throw std::bad_alloc) above.
 // Every entry should have a key2 of its own: a lookup by a key2 that two
 // entries share finds one of them.
 //
@@ -81,6 +83,8 @@ enum class Recency { kKeep, kPromote };
 
 namespace two_key_cache_detail {
 
+class lookup_key;
+
 // Whether the procedural cache can hold `key`: non-empty, no NUL byte, and a
 // length that fits its int32_t fields.
 inline bool is_valid_key(std::string_view key) {
@@ -88,13 +92,44 @@ inline bool is_valid_key(std::string_view key) {
          std::memchr(key.data(), '\0', key.size()) == nullptr;
 }
 
+}  // namespace two_key_cache_detail
+
+// The key of a lookup, erasure or touch: any string_view, or a C string or
+// std::string, whose terminator the procedural cache can use as it is,
+// which spares the copy (a C string also the scan for an embedded NUL).
+class key_ref {
+ public:
+  key_ref(std::string_view key) : view_(key) {}  // NOLINT: converts implicitly
+  key_ref(const char* key) : c_str_(key) {}      // NOLINT
+  key_ref(const std::string& key)                // NOLINT
+      : view_(key), terminated_(true) {}
+
+ private:
+  friend class two_key_cache_detail::lookup_key;
+  std::string_view view_;
+  const char* c_str_ = nullptr;  // set for a C string only
+  bool terminated_ = false;      // view_.data()[view_.size()] is NUL
+};
+
+namespace two_key_cache_detail {
+
 // A lookup key as the procedural cache reads it: NUL-terminated. A key that
 // no entry can have (see is_valid_key) gets a null text(), and the lookup
 // ends there, so that the procedural cache neither logs it nor counts it.
 class lookup_key {
  public:
-  explicit lookup_key(std::string_view key) {
+  explicit lookup_key(const key_ref& ref) {
+    if (ref.c_str_ != nullptr) {
+      if (ref.c_str_[0] != '\0') text_ = ref.c_str_;  // len_ -1: the cache measures it
+      return;
+    }
+    const std::string_view key = ref.view_;
     if (!is_valid_key(key)) return;
+    len_ = static_cast<int>(key.size());
+    if (ref.terminated_) {
+      text_ = key.data();
+      return;
+    }
     if (key.size() < sizeof local_) {
       std::memcpy(local_, key.data(), key.size());
       local_[key.size()] = '\0';
@@ -103,7 +138,6 @@ class lookup_key {
       heap_.assign(key.data(), key.size());
       text_ = heap_.c_str();
     }
-    len_ = static_cast<int>(key.size());
   }
   lookup_key(const lookup_key&) = delete;
   lookup_key& operator=(const lookup_key&) = delete;
@@ -115,7 +149,7 @@ class lookup_key {
   char local_[128];
   std::string heap_;
   const char* text_ = nullptr;
-  int len_ = 0;
+  int len_ = -1;
 };
 
 // ASCII-only folding, as strcasecmp compares in the "C" locale and as
@@ -215,12 +249,12 @@ class TwoKeyCache {
   // Costs a lookup plus an atomic increment of the value's reference count
   // (and a decrement when dropped): on one value shared by threads that count
   // is a contended cache line, which `visit` avoids.
-  std::shared_ptr<V> get(std::string_view key1, Recency recency = Recency::kKeep) const {
+  std::shared_ptr<V> get(key_ref key1, Recency recency = Recency::kKeep) const {
     return get_with(recency == Recency::kPromote ? &generic_cache_visit_and_update_pos_with_key1
                                                  : &generic_cache_visit_element_with_key1,
                     key1);
   }
-  std::shared_ptr<V> get_by_key2(std::string_view key2, Recency recency = Recency::kKeep) const {
+  std::shared_ptr<V> get_by_key2(key_ref key2, Recency recency = Recency::kKeep) const {
     return get_with(recency == Recency::kPromote ? &generic_cache_visit_and_update_pos_with_key2
                                                  : &generic_cache_visit_element_with_key2,
                     key2);
@@ -236,31 +270,27 @@ class TwoKeyCache {
   // lock released and the cache unchanged (the lookup counted, a promotion
   // queued).
   template <typename F>
-  bool visit(std::string_view key1, F&& f, Recency recency = Recency::kKeep) const {
+  bool visit(key_ref key1, F&& f, Recency recency = Recency::kKeep) const {
     return visit_with(recency == Recency::kPromote ? &generic_cache_visit_and_update_pos_with_key1
                                                    : &generic_cache_visit_element_with_key1,
                       key1, f);
   }
   template <typename F>
-  bool visit_by_key2(std::string_view key2, F&& f, Recency recency = Recency::kKeep) const {
+  bool visit_by_key2(key_ref key2, F&& f, Recency recency = Recency::kKeep) const {
     return visit_with(recency == Recency::kPromote ? &generic_cache_visit_and_update_pos_with_key2
                                                    : &generic_cache_visit_element_with_key2,
                       key2, f);
   }
 
   // Marks the entry as most recently used; true when found. Shared lock.
-  bool touch(std::string_view key1) {
-    return call_with_key(&generic_cache_update_pos_with_key1, key1);
-  }
-  bool touch_by_key2(std::string_view key2) {
+  bool touch(key_ref key1) { return call_with_key(&generic_cache_update_pos_with_key1, key1); }
+  bool touch_by_key2(key_ref key2) {
     return call_with_key(&generic_cache_update_pos_with_key2, key2);
   }
 
   // Removes the entry, dropping its reference to the value; true when found.
-  bool erase(std::string_view key1) { return call_with_key(&generic_cache_delete_with_key1, key1); }
-  bool erase_by_key2(std::string_view key2) {
-    return call_with_key(&generic_cache_delete_with_key2, key2);
-  }
+  bool erase(key_ref key1) { return call_with_key(&generic_cache_delete_with_key1, key1); }
+  bool erase_by_key2(key_ref key2) { return call_with_key(&generic_cache_delete_with_key2, key2); }
 
   // Moves every cached path under the directory `old_prefix` to `new_prefix`,
   // as a directory rename does: a key1 equal to old_prefix, or beginning with
@@ -384,14 +414,14 @@ class TwoKeyCache {
   }
 
   template <typename F>
-  bool visit_with(visit_call call, std::string_view key, F& f) const {
+  bool visit_with(visit_call call, const key_ref& key, F& f) const {
     const two_key_cache_detail::lookup_key k(key);
     if (k.text() == nullptr) return false;
     void* target = const_cast<void*>(static_cast<const void*>(std::addressof(f)));
     return call(cache_, k.text(), k.len(), &call_visitor<F>, target) == 0;
   }
 
-  std::shared_ptr<V> get_with(visit_call call, std::string_view key) const {
+  std::shared_ptr<V> get_with(visit_call call, const key_ref& key) const {
     std::shared_ptr<V> out;
     const two_key_cache_detail::lookup_key k(key);
     if (k.text() != nullptr) call(cache_, k.text(), k.len(), &copy_value, &out);
@@ -402,7 +432,7 @@ class TwoKeyCache {
     *static_cast<std::shared_ptr<V>*>(out) = entry_of(element).value;
   }
 
-  bool call_with_key(key_call call, std::string_view key) const {
+  bool call_with_key(key_call call, const key_ref& key) const {
     const two_key_cache_detail::lookup_key k(key);
     return k.text() != nullptr && call(cache_, k.text(), k.len()) == 0;
   }

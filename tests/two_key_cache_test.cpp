@@ -4,6 +4,7 @@
 // nothing, and a directory rename moves exactly the paths under it.
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -124,14 +125,24 @@ TEST_F(TwoKeyCacheTest, LookupsFindOnlyTheirOwnKey) {
       {"g2", true, 2},    {"G2", true, 2},    {"/d/b", true, 0},
       {"g", true, 0},     {"", true, 0},      {std::string("g2\0", 3), true, 0},
   };
+  // Each key as a std::string (used in place), a string_view of a longer
+  // text (copied, since nothing ends it) and, without an inner NUL, a C string.
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.key + (c.by_key2 ? " by key2" : " by key1"));
-    int visited = 0;
-    auto record = [&](const Recorded& value) { visited = value.id; };
-    EXPECT_EQ(IdOf(c.by_key2 ? cache.get_by_key2(c.key) : cache.get(c.key)), c.id);
-    EXPECT_EQ(c.by_key2 ? cache.visit_by_key2(c.key, record) : cache.visit(c.key, record),
-              c.id != 0);
-    EXPECT_EQ(visited, c.id);
+    const std::string longer = c.key + "/tail";
+    const std::vector<objstore::key_ref> forms = {
+        objstore::key_ref(c.key), std::string_view(longer).substr(0, c.key.size()),
+        objstore::key_ref(c.key.size() == std::strlen(c.key.c_str()) ? c.key.c_str() : "/none")};
+    const int c_string_id = c.key.size() == std::strlen(c.key.c_str()) ? c.id : 0;
+    for (size_t f = 0; f < forms.size(); ++f) {
+      SCOPED_TRACE(c.key + (c.by_key2 ? " by key2" : " by key1") + ", form " + std::to_string(f));
+      const int id = f == 2 ? c_string_id : c.id;
+      int visited = 0;
+      auto record = [&](const Recorded& value) { visited = value.id; };
+      EXPECT_EQ(IdOf(c.by_key2 ? cache.get_by_key2(forms[f]) : cache.get(forms[f])), id);
+      EXPECT_EQ(c.by_key2 ? cache.visit_by_key2(forms[f], record) : cache.visit(forms[f], record),
+                id != 0);
+      EXPECT_EQ(visited, id);
+    }
   }
 }
 
