@@ -561,10 +561,17 @@ void apply_queued_promotions(generic_cache_t* cache) {
 // the full queue, unless another such promoter already did, then promotes
 // `item`. Every promotion that returned before this one began was queued in
 // that full queue or applied by an earlier holder of `recency`, so `item`
-// ends up in front of it.
+// ends up in front of it. A promoter that finds `recency` taken does not
+// sleep on it (a wake-up through the kernel costs more than the apply): it
+// yields until the holder has emptied the queue and queues `item` there,
+// behind everything the holder applied.
 void promote_with_full_queue(generic_cache_t* cache, generic_cache_item* item) {
   promotion_queue& queue = handle_of(cache)->promotions;
-  std::lock_guard<std::mutex> hold(queue.recency);
+  while (!queue.recency.try_lock()) {
+    sched_yield();
+    if (queue_promotion(cache, item)) return;
+  }
+  std::lock_guard<std::mutex> hold(queue.recency, std::adopt_lock);
   if (__atomic_load_n(&queue.claimed, __ATOMIC_ACQUIRE) >= kQueuedPromotions)
     apply_slots(cache, queue, kQueuedPromotions);
   promote_item(cache, item);
