@@ -1,6 +1,7 @@
 #include "host/Locks.h"
 
 #include <linux/futex.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -49,14 +50,23 @@ constexpr uint32_t kReaderFirst = uint32_t{1} << 31;
 // core soon gives its own core away.
 constexpr int kSpinLimit = 100;
 
-// How long a waiter sleeps before it raises its side's flag. Until then a
-// writer sleeps no longer than this at a time: while readers keep the lock,
-// nothing else would wake it to raise the flag. A writer's is short, so that
-// a stream of readers delays it by about one reader's section; a reader's
-// is longer, since a reader that waits does so behind a writer's section,
-// which may be long, and raising the flag early would only let readers in
-// between the writers of a write-heavy load.
-constexpr std::chrono::nanoseconds kWriterStarvation = std::chrono::microseconds(50);
+// A reader kept out then yields its core, for up to this long, before it
+// sleeps. It is kept out mostly by a writer that waits for other readers to
+// leave; when those lost their cores, yielding hands the cores to them. And
+// a reader that yields needs no wake-up: waking sleepers from the writer's
+// release lets them take the writer's core at once, and with more busy
+// threads than cores the writer then waits a scheduler round (milliseconds)
+// to return from its call.
+constexpr std::chrono::nanoseconds kReaderYield = std::chrono::microseconds(200);
+
+// How long a waiter sleeps before it raises its side's flag. A writer
+// raises its flag as it first goes to sleep: had it to wake up to raise it,
+// the raise would wait for a core, and with more busy readers than cores
+// that takes the scheduler's whole round (milliseconds) while readers keep
+// streaming in. A reader waits longer, since a reader that waits does so
+// behind a writer's section, which may be long, and raising the flag early
+// would only let readers in between the writers of a write-heavy load.
+constexpr std::chrono::nanoseconds kWriterStarvation = std::chrono::nanoseconds(0);
 constexpr std::chrono::nanoseconds kReaderStarvation = std::chrono::milliseconds(1);
 
 // The reader bias's delays (see ZqComplexLock). After a revocation the bias
@@ -129,10 +139,9 @@ using Clock = std::chrono::steady_clock;
 // the state that holds the lock for it, its sleep bit and its flag.
 struct ReaderSide {
   static constexpr uint32_t kAsleep = kReadersAsleep;
+  static constexpr std::chrono::nanoseconds kYield = kReaderYield;
   static constexpr std::chrono::nanoseconds kStarvation = kReaderStarvation;
   static constexpr uint32_t kFirst = kReaderFirst;
-  // Every release that could let a reader in wakes all sleeping readers.
-  static constexpr bool kTimedSleep = false;
   static bool mayEnter(uint32_t state, bool starved) { return readerMayEnter(state, starved); }
   static uint32_t entered(uint32_t state, bool /*slept*/) {
     return (state + kReader) & ~kReaderFirst;
@@ -141,9 +150,10 @@ struct ReaderSide {
 
 struct WriterSide {
   static constexpr uint32_t kAsleep = kWritersAsleep;
+  // A writer is woken by the last reader out, which costs that reader little.
+  static constexpr std::chrono::nanoseconds kYield = std::chrono::nanoseconds(0);
   static constexpr std::chrono::nanoseconds kStarvation = kWriterStarvation;
   static constexpr uint32_t kFirst = kWriterFirst;
-  static constexpr bool kTimedSleep = true;  // until its flag is up (see kStarvation)
   static bool mayEnter(uint32_t state, bool /*starved*/) { return writerMayEnter(state); }
   // A woken writer cannot know whether other writers still sleep: it sets
   // their bit again.
@@ -152,17 +162,20 @@ struct WriterSide {
   }
 };
 
-// The slow path of either side: spins, then sleeps on the side's sequence
-// word until the lock lets it in, raising the side's flag once it has waited
-// for kStarvation. A template, so that each side's loop compiles as if
-// written out by hand.
-template <class Side>
-void waitToEnter(std::atomic<uint32_t>& stateWord, std::atomic<uint32_t>& seqWord) {
+// The slow path of either side: spins, yields for up to kYield, then sleeps
+// on the side's sequence word until the lock lets it in, raising the side's flag once it has waited
+// for kStarvation. beforeFirstSleep() runs once, as the waiter is about to
+// sleep for the first time. A template, so that each side's loop compiles as
+// if written out by hand.
+template <class Side, class BeforeFirstSleep>
+void waitToEnter(std::atomic<uint32_t>& stateWord, std::atomic<uint32_t>& seqWord,
+                 BeforeFirstSleep beforeFirstSleep) {
   int spins = kSpinLimit;
   bool slept = false;
-  bool starved = false;
+  bool starved = Side::kStarvation.count() == 0;
   Clock::time_point firstSleep{};
-  const timespec timeout{0, static_cast<long>(Side::kStarvation.count())};
+  Clock::time_point firstYield{};
+  bool yielding = Side::kYield.count() > 0;
   uint32_t state = stateWord.load(std::memory_order_relaxed);
   for (;;) {
     if (Side::mayEnter(state, starved)) {
@@ -177,6 +190,16 @@ void waitToEnter(std::atomic<uint32_t>& stateWord, std::atomic<uint32_t>& seqWor
       state = stateWord.load(std::memory_order_relaxed);
       continue;
     }
+    if (yielding) {
+      const Clock::time_point now = Clock::now();
+      if (firstYield == Clock::time_point{}) firstYield = now;
+      yielding = now - firstYield < Side::kYield;
+      if (yielding) {
+        sched_yield();
+        state = stateWord.load(std::memory_order_relaxed);
+        continue;
+      }
+    }
     // Read before the state is confirmed below: a release after that
     // confirmation bumps it, so the sleep cannot miss the release.
     const uint32_t seq = seqWord.load(std::memory_order_acquire);
@@ -184,9 +207,13 @@ void waitToEnter(std::atomic<uint32_t>& stateWord, std::atomic<uint32_t>& seqWor
     if (!stateWord.compare_exchange_strong(state, asleep, std::memory_order_acq_rel,
                                            std::memory_order_relaxed))
       continue;
-    if (!slept) firstSleep = Clock::now();
+    if (!slept) {
+      beforeFirstSleep();
+      firstSleep = Clock::now();
+    }
     slept = true;
-    futexWait(&seqWord, seq, Side::kTimedSleep && !starved ? &timeout : nullptr);
+    // Every release that could let this side in wakes its sleepers.
+    futexWait(&seqWord, seq, nullptr);
     if (!starved) starved = Clock::now() - firstSleep >= Side::kStarvation;
     spins = kSpinLimit;
     state = stateWord.load(std::memory_order_relaxed);
@@ -264,7 +291,9 @@ int ZqComplexLock::rdlock() {
 // revoking meanwhile, and only one of several such readers enables the bias.
 void ZqComplexLock::maybe_restore_bias() {
   if ((++tPlainReads & (kRestoreCheckPeriod - 1)) != 0) return;
-  if (bias_.load(std::memory_order_relaxed) != 0) return;
+  // Not while a waiting writer has turned the bias off (revoking_ set).
+  if ((bias_.load(std::memory_order_relaxed) | revoking_.load(std::memory_order_relaxed)) != 0)
+    return;
   const int64_t now = nowNs();
   if (now < inhibit_until_) return;
   uint32_t off = 0;
@@ -279,8 +308,10 @@ int ZqComplexLock::rwlock() {
                                     std::memory_order_acquire, std::memory_order_relaxed))
     rwlock_slow();
   // Plain readers enable the bias only while holding the lock, so it cannot
-  // change now.
-  if (bias_.load(std::memory_order_relaxed) != 0) revoke_bias();
+  // be turned on now. A waiting writer may have turned it off without
+  // waiting for the biased readers: revoking_ is still set then.
+  if ((bias_.load(std::memory_order_relaxed) | revoking_.load(std::memory_order_relaxed)) != 0)
+    revoke_bias();
   held_exclusive_.store(true, std::memory_order_relaxed);
   return 0;
 }
@@ -365,9 +396,21 @@ int ZqComplexLock::unlock() {
   return 0;
 }
 
-void ZqComplexLock::rdlock_slow() { waitToEnter<ReaderSide>(state_, reader_seq_); }
+void ZqComplexLock::rdlock_slow() {
+  waitToEnter<ReaderSide>(state_, reader_seq_, [] {});
+}
 
-void ZqComplexLock::rwlock_slow() { waitToEnter<WriterSide>(state_, writer_seq_); }
+// A writer about to sleep has its flag raised, which keeps plain readers
+// out; it turns the bias off too, so that biased readers stop streaming in
+// as well and leave the cores to the readers it waits for. revoking_ tells
+// whoever takes the lock next that slots may still name it.
+void ZqComplexLock::rwlock_slow() {
+  waitToEnter<WriterSide>(state_, writer_seq_, [this] {
+    if (bias_.load(std::memory_order_relaxed) == 0) return;
+    revoking_.store(1, std::memory_order_relaxed);
+    bias_.store(0, std::memory_order_seq_cst);
+  });
+}
 
 // Called by the last reader out. Skipped when the lock has been taken again
 // meanwhile: that holder's release wakes instead.

@@ -43,11 +43,12 @@ struct Row;
 // only when some thread sleeps. Sleepers are woken to compete, not handed the
 // lock: handing it to a thread that has yet to get a core would leave it idle.
 //
-// Neither side starves: a waiting writer that has slept for 50 microseconds,
-// or a waiting reader for a millisecond, raises a flag that keeps the other
-// side out until one of its own side has taken the lock (readers win when
-// both sides raise it). A writer behind a stream of readers therefore waits
-// for about the longest of the readers' sections, not for the stream to end.
+// Neither side starves: a writer that has to sleep, or a reader that has
+// slept for a millisecond, raises a flag that keeps the other side out until
+// one of its own side has taken the lock (readers win when both sides raise
+// it); the sleeping writer turns the bias off too. A writer behind a stream
+// of readers therefore waits for the readers inside to leave, not for the
+// stream to end.
 //
 // The object spans two cache lines (aligned to 64, 128 bytes): the first
 // holds the state word, which every plain acquisition writes, and what only

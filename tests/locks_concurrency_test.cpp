@@ -154,24 +154,45 @@ TEST(ComplexLockConcurrency, UnlockReleasesTheModeHeld) {
 
 // A writer waits for a reader that holds the lock through the bias, from
 // another thread: the reader's hold must be seen, and its unlock must let the
-// writer in.
+// writer in. With a plain reader inside too, the writer sleeps first and
+// turns the bias off as it does; when the plain reader leaves, the writer
+// must still wait for the biased one.
 TEST(ComplexLockConcurrency, WriterWaitsForBiasedReader) {
-  ZqComplexLock lock;
-  EnableBias(lock);
-  std::atomic<bool> reading{false};
-  std::atomic<bool> writer_in{false};
-  std::thread reader([&] {
-    lock.rdlock();
-    reading = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_FALSE(writer_in.load()) << "a writer entered beside a biased reader";
+  for (bool plain_reader_too : {false, true}) {
+    SCOPED_TRACE(plain_reader_too ? "a plain reader holds too" : "only a biased reader holds");
+    ZqComplexLock lock;
+    std::atomic<int> stage{0};  // 1: plain reader in, 2: biased reader in, 3: plain reader out
+    std::atomic<bool> writer_in{false};
+    std::thread plain;
+    if (plain_reader_too)
+      plain = std::thread([&] {
+        lock.rdlock();  // before the bias is on: on the plain path
+        stage = 1;
+        while (stage.load() < 2) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the writer falls asleep
+        lock.unlock();
+        stage = 3;
+      });
+    while (plain_reader_too && stage.load() < 1) std::this_thread::yield();
+    EnableBias(lock);
+    std::thread biased([&] {
+      lock.rdlock();
+      if (stage.load() == 0)
+        stage = 3;  // nobody else to wait for
+      else
+        stage = 2;
+      while (stage.load() < 3) std::this_thread::yield();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      EXPECT_FALSE(writer_in.load()) << "a writer entered beside a biased reader";
+      lock.unlock();
+    });
+    while (stage.load() < 2) std::this_thread::yield();
+    lock.rwlock();
+    writer_in = true;
     lock.unlock();
-  });
-  while (!reading.load()) std::this_thread::yield();
-  lock.rwlock();
-  writer_in = true;
-  lock.unlock();
-  reader.join();
+    biased.join();
+    if (plain.joinable()) plain.join();
+  }
 }
 
 // Four threads keep acquiring one mode until the other mode's single thread
