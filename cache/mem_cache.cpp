@@ -536,14 +536,26 @@ bool queue_promotion(generic_cache_t* cache, generic_cache_item* item) {
   return true;
 }
 
-// Applies the first `queued` slots in claiming order and empties the queue.
-// A slot's promoter may still be between its claim and its store (only under
-// the shared lock): wait for it, it is not blocked.
-void apply_slots(generic_cache_t* cache, promotion_queue& queue, uint32_t queued) {
+inline void cpu_relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// Moves the first `queued` slots, in claiming order, into `taken` and empties
+// the queue. A slot's promoter may still be between its claim and its store
+// (only under the shared lock): wait for it, it is not blocked.
+void take_slots(promotion_queue& queue, uint32_t queued, generic_cache_item** taken) {
   for (uint32_t i = 0; i < queued; ++i) {
     generic_cache_item* item;
-    while ((item = __atomic_load_n(&queue.items[i], __ATOMIC_ACQUIRE)) == nullptr) sched_yield();
-    promote_item(cache, item);
+    for (int spins = 0; (item = __atomic_load_n(&queue.items[i], __ATOMIC_ACQUIRE)) == nullptr;)
+      if (++spins < 100)
+        cpu_relax();
+      else
+        sched_yield();  // it lost its core between the claim and the store
+    taken[i] = item;
     __atomic_store_n(&queue.items[i], nullptr, __ATOMIC_RELAXED);
   }
   __atomic_store_n(&queue.claimed, 0, __ATOMIC_RELEASE);
@@ -554,26 +566,39 @@ void apply_queued_promotions(generic_cache_t* cache) {
   promotion_queue& queue = handle_of(cache)->promotions;
   const uint32_t claimed = __atomic_load_n(&queue.claimed, __ATOMIC_RELAXED);
   if (claimed == 0) return;
-  apply_slots(cache, queue, claimed < kQueuedPromotions ? claimed : kQueuedPromotions);
+  generic_cache_item* taken[kQueuedPromotions];
+  const uint32_t queued = claimed < kQueuedPromotions ? claimed : kQueuedPromotions;
+  take_slots(queue, queued, taken);
+  for (uint32_t i = 0; i < queued; ++i) promote_item(cache, taken[i]);
 }
 
-// Under the shared lock, for a promotion that found the queue full: applies
-// the full queue, unless another such promoter already did, then promotes
-// `item`. Every promotion that returned before this one began was queued in
-// that full queue or applied by an earlier holder of `recency`, so `item`
-// ends up in front of it. A promoter that finds `recency` taken does not
-// sleep on it (a wake-up through the kernel costs more than the apply): it
-// yields until the holder has emptied the queue and queues `item` there,
-// behind everything the holder applied.
+// Under the shared lock, for a promotion that found the queue full: empties
+// the full queue, unless another such promoter already did, applies what it
+// took, then promotes `item`. Every promotion that returned before this one
+// began was in that queue or applied by an earlier holder of `recency`, so
+// `item` ends up in front of it. The queue is emptied before its nodes are
+// moved, so that other promoters queue again meanwhile instead of waiting
+// for the whole apply; what they queue is applied after it, by the next
+// holder of `recency` or the next exclusive section. A promoter that finds
+// `recency` taken spins, queueing again, for about as long as an apply
+// takes; only then does it sleep on the mutex.
 void promote_with_full_queue(generic_cache_t* cache, generic_cache_item* item) {
   promotion_queue& queue = handle_of(cache)->promotions;
-  while (!queue.recency.try_lock()) {
-    sched_yield();
+  std::unique_lock<std::mutex> hold(queue.recency, std::try_to_lock);
+  for (int spins = 0; !hold.owns_lock(); ++spins) {
     if (queue_promotion(cache, item)) return;
+    if (spins < 1000)
+      cpu_relax();
+    else
+      hold.lock();
   }
-  std::lock_guard<std::mutex> hold(queue.recency, std::adopt_lock);
-  if (__atomic_load_n(&queue.claimed, __ATOMIC_ACQUIRE) >= kQueuedPromotions)
-    apply_slots(cache, queue, kQueuedPromotions);
+  generic_cache_item* taken[kQueuedPromotions];
+  uint32_t queued = 0;
+  if (__atomic_load_n(&queue.claimed, __ATOMIC_ACQUIRE) >= kQueuedPromotions) {
+    queued = kQueuedPromotions;
+    take_slots(queue, queued, taken);
+  }
+  for (uint32_t i = 0; i < queued; ++i) promote_item(cache, taken[i]);
   promote_item(cache, item);
 }
 
