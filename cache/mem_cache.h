@@ -54,13 +54,35 @@ typedef struct generic_cache_element {
   int32_t data_len;  // payload bytes, counted against the budget
 } generic_cache_element_t;
 
-// Release callback: receives each element once, as it leaves the cache.
+// Release callback: receives each element once, as it leaves the cache. It
+// runs under the cache's exclusive lock, after the element's node has been
+// unlinked, its charge refunded and num_entries lowered.
+//
+// It may throw. The exception then leaves the cache function that called
+// it, with the lock released (a scope object holds it) and the cache
+// consistent: the element handed over is no longer cached and cur_bytes
+// matches what stays. What the call did before the throw stays done; what it
+// had yet to do is not done:
+//   - a deletion: the element is gone;
+//   - an update, throwing for the element replaced under `key` or for an
+//     eviction: the elements evicted until then are gone, and `element` is
+//     not inserted and is still the caller's (also when it was the cached
+//     element passed back, which is then no longer cached);
+//   - a rename walk, throwing for an element that broke the contract: the
+//     elements offered before it keep their new keys, the rest are not
+//     offered;
+//   - generic_cache_remove_all and generic_cache_del_cache: every element
+//     is still released, and the first exception is rethrown once the cache
+//     is empty (for del_cache, once it is freed); later ones are dropped.
 typedef void (*CallBackFunc)(generic_cache_element* element);
 // Hash of a key of `len` bytes (len >= 1); any value, the cache masks it.
 typedef int32_t (*HashFunc)(const char* key, int32_t len);
 // Bulk rename: may change one key of `element`. Negative: unchanged, go on;
 // 0: the key may have changed, relink; positive: stop and return the code.
-// `case_sensitive` is the cache's flag for the key being offered.
+// `case_sensitive` is the cache's flag for the key being offered. If it
+// throws, the exception leaves the walk with the lock released; an element
+// whose key it changed before throwing is not relinked: it stays cached, but
+// lookups miss it under both its new key and its old one until it leaves.
 typedef int32_t (*RenameFunc)(generic_cache_element* element, void* user_data, bool case_sensitive);
 typedef int (*KeyCompareFunc)(const char*, const char*);
 // Pinned lookup: sees the element found, while it is still cached.
@@ -106,6 +128,10 @@ typedef struct generic_cache {
   generic_cache_item* lru_tail;  // least recently used: evicted first
   int32_t max_bytes;
   int32_t expected_entry_size;
+  // num_hits and num_misses stay 0 here: lookups count them on per-CPU lines
+  // that the cache keeps behind the handle. generic_cache_get_stats adds
+  // those up and copies the other fields under the lock; call it instead of
+  // reading this record.
   generic_cache_stats stats;
 } generic_cache_t;
 
@@ -125,9 +151,10 @@ OBJSTORE_API generic_cache_t* generic_cache_init_cache(int max_bytes, int expect
 // is accepted. No other thread may be inside or enter any operation on it.
 OBJSTORE_API void generic_cache_del_cache(generic_cache_t* cache);
 
-// Copies the statistics into `stats`. Lookups count their hits and misses
-// outside the handle's `stats` record (on per-CPU lines, so that concurrent
-// lookups do not all write one cache line): read them here.
+// Copies the statistics into `stats`, under the shared lock. Lookups count
+// their hits and misses outside the handle's `stats` record (on per-CPU
+// lines, so that concurrent lookups do not all write one cache line), which
+// keeps them at 0: this is the only place to read them.
 OBJSTORE_API void generic_cache_get_stats(generic_cache_t* cache, generic_cache_stats* stats);
 
 // Releases every element and returns the cache to its charge at creation; the
@@ -189,6 +216,15 @@ OBJSTORE_API int generic_cache_update_pos_with_key2(generic_cache_t* cache, cons
 // inserted; 1 when it was refused, in which case the caller still owns it.
 // Passing the element that is cached under `key` re-inserts it as most
 // recently used without handing it to the release callback.
+//
+// An element too large for the cache (its charge above max_bytes less the
+// tables' fixed charge) is not caught before the evictions: every element
+// is evicted first, each handed to the release callback and counted in
+// num_removes, and only the empty cache refuses it, with result 1 and
+// "Error: no room in cache for N bytes" (N its charge) at level -1. The
+// cache is then empty, at its fixed charge; num_inserts does not move; the
+// caller still owns `element`. A caller whose elements may be that large
+// compares first (objstore::TwoKeyCache::insert does).
 OBJSTORE_API int generic_cache_update_with_key1(generic_cache_t* cache, const char* key, int len,
                                                 generic_cache_element_t* element);
 OBJSTORE_API int generic_cache_update_with_key2(generic_cache_t* cache, const char* key, int len,
@@ -201,12 +237,23 @@ OBJSTORE_API int generic_cache_update_with_key2(generic_cache_t* cache, const ch
 // key1, an empty key2, or a change to the key not offered or its length):
 // that one is removed, released and logged. Returns the code of the last
 // element offered, or 0 for an empty cache.
+//
+// The walk holds the cache's lock exclusively from the first element to the
+// last, `rename` and any release included: every lookup, promotion,
+// insertion and deletion waits for the whole walk.
 OBJSTORE_API int generic_cache_rename_all_key1_if(generic_cache_t* cache, RenameFunc rename,
                                                   void* user_data);
 OBJSTORE_API int generic_cache_rename_all_key2_if(generic_cache_t* cache, RenameFunc rename,
                                                   void* user_data);
 
-// Writes one level-4 line per element, grouped by primary bucket.
+// Writes one level-4 line per element, grouped by primary bucket. Holds the
+// cache's lock shared for the whole walk, one log write per element: every
+// insertion, deletion and rename waits until the dump ends, so a slow log
+// writer blocks every update for the dump's length. Lookups that arrive
+// while such an update waits are held back behind it until the dump and the
+// update are done, so the whole cache stops. The level is asked per
+// element: with the writer below level 4, or none installed, the walk still
+// visits every element, writing nothing.
 OBJSTORE_API void generic_cache_dump_cache(const generic_cache_t* cache);
 
 // ---- Strong hashes and bucket statistics ----------------------------------
@@ -242,10 +289,12 @@ struct generic_cache_bucket_stats {
   int32_t key2_longest_chain;  // holds only the elements that have a key2
 };
 
-// Counts the chains of both tables under the shared lock; costs one pass over
-// the tables and the elements. A good hash keeps the longest chain near
-// num_entries / used buckets; a chain of hundreds means the hash is failing
-// its keys. Leaves `stats` untouched when either pointer is null.
+// Counts the chains of both tables under the shared lock, held for the whole
+// pass over the tables and the elements: insertions, deletions and renames
+// wait for it, and so do lookups that arrive behind a waiting one. A good
+// hash keeps the longest chain near num_entries / used buckets; a chain of
+// hundreds means the hash is failing its keys. Leaves `stats` untouched when
+// either pointer is null.
 OBJSTORE_API void generic_cache_get_bucket_stats(generic_cache_t* cache,
                                                  generic_cache_bucket_stats* stats);
 

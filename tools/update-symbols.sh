@@ -9,7 +9,7 @@
 #     that removing it fails the build from the day it is added;
 #   - new symbols are written demangled with the (c++) tag, like the rest.
 # A symbol that is gone stops the script: removing one is an incompatible
-# change, which takes a new ABI version (README, ABI policy), so a new
+# change, which takes a new ABI version (docs/packaging.md, ABI policy), so a new
 # package name and a new symbols file.
 #
 #   tools/update-symbols.sh [TREE]     (default: build-deb/tree)
