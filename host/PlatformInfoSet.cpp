@@ -1,0 +1,231 @@
+// The setter. Invariants: writers of one directory take turns under an
+// exclusive advisory lock on it, held from reading the store to replacing
+// it, so that no update is lost; the store is replaced whole, never written
+// in place, with the owner, group and mode of the file it replaces; a store
+// that cannot be read is never replaced, since that would lose its contents;
+// a store that is a symbolic link stays one. Every failure is logged once at
+// level -1 and leaves the store as it was.
+#include "host/PlatformInfo_internal.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include "host/FileIo_internal.h"
+#include "host/LogWriter.h"
+
+using platformInfo::kMaxStoreBytes;
+using platformInfo::Load;
+using platformInfo::loadStore;
+using platformInfo::logProblemsOnce;
+using platformInfo::StoreFile;
+using platformInfo::survivesIni;
+using platformInfo::validName;
+using platformInfo::validSection;
+using platformInfo::withValue;
+
+namespace {
+
+const char kSignature[] =
+    "bool ZQPlatformInfo::setString(const char*, const char*, const std::string&)";
+
+// Symbolic links followed from the store's path before giving up (ELOOP).
+constexpr int kMaxLinkHops = 40;
+
+// Follows symbolic links from `path` to the file they end at, which need not
+// exist (a dangling link names the file to create). Returns 0 or an errno.
+int resolveLinks(const std::string& path, std::string* target) {
+  std::string current = path;
+  for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
+    struct stat status;
+    if (::lstat(current.c_str(), &status) != 0) {
+      if (errno != ENOENT) return errno;
+      *target = current;
+      return 0;
+    }
+    if (!S_ISLNK(status.st_mode)) {
+      *target = current;
+      return 0;
+    }
+    std::string link(static_cast<size_t>(status.st_size > 0 ? status.st_size : 255) + 1, '\0');
+    const ssize_t length = ::readlink(current.c_str(), &link[0], link.size());
+    if (length < 0) return errno;
+    // A link that grew since lstat: read it again on the next hop.
+    if (static_cast<size_t>(length) == link.size()) continue;
+    link.resize(static_cast<size_t>(length));
+    if (link.empty()) return ENOENT;
+    if (link[0] != '/') {
+      const size_t slash = current.rfind('/');
+      if (slash != std::string::npos) link = current.substr(0, slash + 1) + link;
+    }
+    current = link;
+  }
+  return ELOOP;
+}
+
+// The file a setter replaces, the directory that holds it, and its name.
+struct Target {
+  std::string path;
+  std::string dir;
+  std::string base;
+};
+
+// Finds the file behind the store's path `link`: the change goes to the file
+// a link points at, which is what every reader through the link sees.
+bool resolveTarget(const std::string& link, Target* target) {
+  if (const int error = resolveLinks(link, &target->path)) {
+    OBJSTORE_LOG(-1, kSignature, "Error: Can't resolve [%s]: %s", link.c_str(), strerror(error));
+    return false;
+  }
+  const std::string& path = target->path;
+  const size_t slash = path.rfind('/');
+  target->dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  target->base = slash == std::string::npos ? path : path.substr(slash + 1);
+  return true;
+}
+
+// An exclusive advisory lock on a directory, held from take() until the
+// object goes: closing the descriptor releases it.
+class DirectoryLock {
+ public:
+  DirectoryLock() = default;
+  ~DirectoryLock() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  DirectoryLock(const DirectoryLock&) = delete;
+  DirectoryLock& operator=(const DirectoryLock&) = delete;
+
+  // Waits for the lock on `dir`; false after a message when it cannot be had.
+  bool take(const std::string& dir) {
+    fd_ = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd_ < 0) {
+      const int error = errno;
+      OBJSTORE_LOG(-1, kSignature, "Error: Can't open [%s]: %s", dir.c_str(), strerror(error));
+      return false;
+    }
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno == EINTR) continue;
+      const int error = errno;
+      OBJSTORE_LOG(-1, kSignature, "Error: Can't lock [%s]: %s", dir.c_str(), strerror(error));
+      return false;
+    }
+    return true;
+  }
+
+  // The directory's descriptor, for syncing it after the rename.
+  int fd() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+// Reads the store about to be replaced into *current (*exists: there is a
+// file), logging its problems unless this version was seen before.
+bool readForUpdate(const std::string& path, StoreFile* current, bool* exists) {
+  const Load loaded = loadStore(path, kSignature, current);
+  if (loaded == Load::kFailed) {
+    OBJSTORE_LOG(-1, kSignature, "Error: Can't update [%s]: the present store is unreadable",
+                 path.c_str());
+    return false;
+  }
+  if (loaded == Load::kLoaded) logProblemsOnce(path, *current, kSignature);
+  *exists = loaded == Load::kLoaded;
+  return true;
+}
+
+// The store's text with section/name set to `value`, in *updated. Readers
+// refuse a store above kMaxStoreBytes; writing one would make every setting
+// unreadable at once.
+bool edited(const std::string& text, const char* section, const char* name,
+            const std::string& value, std::string* updated) {
+  *updated = withValue(text, section, name, value);
+  if (updated->size() > kMaxStoreBytes) {
+    OBJSTORE_LOG(-1, kSignature, "Error: Can't store [%s] [%s]: the store would exceed %zu bytes",
+                 section, name, kMaxStoreBytes);
+    return false;
+  }
+  return true;
+}
+
+// Replaces the store at `target` with `text`. The replacement belongs to
+// whoever owned the store it replaces (`previous`, null for a new store), so
+// that a service running as another user can still read it, and keeps its
+// mode; a new store is 0644. A temporary in the same directory, so that the
+// rename replaces the store in one step and a reader sees the old or the new
+// file, never a part.
+bool replaceStore(const Target& target, const std::string& text, const struct stat* previous,
+                  int dirFd) {
+  std::string temporary = target.dir + "/." + target.base + ".XXXXXX";
+  const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    OBJSTORE_LOG(-1, kSignature, "Error: Can't create a temporary file in [%s]: %s",
+                 target.dir.c_str(), strerror(error));
+    return false;
+  }
+  if (previous != nullptr) {
+    struct stat created;
+    const bool sameOwner = ::fstat(fd, &created) == 0 && created.st_uid == previous->st_uid &&
+                           created.st_gid == previous->st_gid;
+    if (!sameOwner && ::fchown(fd, previous->st_uid, previous->st_gid) != 0) {
+      const int error = errno;
+      ::close(fd);
+      ::unlink(temporary.c_str());
+      OBJSTORE_LOG(-1, kSignature, "Error: Can't keep the owner and group of [%s]: %s",
+                   target.path.c_str(), strerror(error));
+      return false;
+    }
+  }
+  const mode_t mode = previous != nullptr ? (previous->st_mode & 07777) : 0644;
+  bool written =
+      ::fchmod(fd, mode) == 0 && writeAll(fd, text.data(), text.size()) == 0 && ::fsync(fd) == 0;
+  int error = written ? 0 : errno;
+  if (::close(fd) != 0 && written) {
+    written = false;
+    error = errno;
+  }
+  if (written && ::rename(temporary.c_str(), target.path.c_str()) != 0) {
+    written = false;
+    error = errno;
+  }
+  if (!written) {
+    ::unlink(temporary.c_str());
+    OBJSTORE_LOG(-1, kSignature, "Error: Can't write [%s]: %s", target.path.c_str(),
+                 strerror(error));
+    return false;
+  }
+  ::fsync(dirFd);  // make the rename itself durable; the store is already whole
+  return true;
+}
+
+}  // namespace
+
+bool ZQPlatformInfo::setString(const char* section, const char* name, const std::string& value) {
+  if (!validSection(section) || !validName(name) || !survivesIni(value, "")) {
+    OBJSTORE_LOG(-1, kSignature, "Error: Can't store [%s] [%s]: not representable in the store",
+                 section != nullptr ? section : "(null)", name != nullptr ? name : "(null)");
+    return false;
+  }
+  if (!focus_valid_) {
+    OBJSTORE_LOG(-1, kSignature, "Error: Can't store [%s] [%s]: invalid focus [%s]", section, name,
+                 focus_.c_str());
+    return false;
+  }
+  Target target;
+  if (!resolveTarget(storePath(), &target)) return false;
+  DirectoryLock lock;
+  if (!lock.take(target.dir)) return false;
+  StoreFile current;
+  bool exists = false;
+  std::string updated;
+  return readForUpdate(target.path, &current, &exists) &&
+         edited(current.text, section, name, value, &updated) &&
+         replaceStore(target, updated, exists ? &current.status : nullptr, lock.fd());
+}
+
+bool ZQPlatformInfo::setValue(const char* section, const char* name, long long value) {
+  return setString(section, name, std::to_string(value));
+}
