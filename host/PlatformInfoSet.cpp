@@ -14,8 +14,8 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include "host/FileIo_internal.h"
 #include "host/LogWriter.h"
+#include "internal/replace_file.h"
 
 using platformInfo::kMaxStoreBytes;
 using platformInfo::Load;
@@ -66,11 +66,10 @@ int resolveLinks(const std::string& path, std::string* target) {
   return ELOOP;
 }
 
-// The file a setter replaces, the directory that holds it, and its name.
+// The file a setter replaces, and the directory that holds it.
 struct Target {
   std::string path;
   std::string dir;
-  std::string base;
 };
 
 // Finds the file behind the store's path `link`: the change goes to the file
@@ -83,7 +82,6 @@ bool resolveTarget(const std::string& link, Target* target) {
   const std::string& path = target->path;
   const size_t slash = path.rfind('/');
   target->dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-  target->base = slash == std::string::npos ? path : path.substr(slash + 1);
   return true;
 }
 
@@ -153,52 +151,29 @@ bool edited(const std::string& text, const char* section, const char* name,
 // Replaces the store at `target` with `text`. The replacement belongs to
 // whoever owned the store it replaces (`previous`, null for a new store), so
 // that a service running as another user can still read it, and keeps its
-// mode; a new store is 0644. A temporary in the same directory, so that the
-// rename replaces the store in one step and a reader sees the old or the new
-// file, never a part.
+// mode; a new store is 0644.
 bool replaceStore(const Target& target, const std::string& text, const struct stat* previous,
                   int dirFd) {
-  std::string temporary = target.dir + "/." + target.base + ".XXXXXX";
-  const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
-    OBJSTORE_LOG(-1, kSignature, "Error: Can't create a temporary file in [%s]: %s",
-                 target.dir.c_str(), strerror(error));
-    return false;
-  }
-  if (previous != nullptr) {
-    struct stat created;
-    const bool sameOwner = ::fstat(fd, &created) == 0 && created.st_uid == previous->st_uid &&
-                           created.st_gid == previous->st_gid;
-    if (!sameOwner && ::fchown(fd, previous->st_uid, previous->st_gid) != 0) {
-      const int error = errno;
-      ::close(fd);
-      ::unlink(temporary.c_str());
+  const mode_t mode = previous != nullptr ? (previous->st_mode & 07777) : 0644;
+  objstore_internal::ReplaceStep failed;
+  const int error =
+      objstore_internal::replaceFile(target.path, text, mode, previous, dirFd, &failed);
+  switch (failed) {
+    case objstore_internal::ReplaceStep::kDone:
+      return true;
+    case objstore_internal::ReplaceStep::kCreateTemporary:
+      OBJSTORE_LOG(-1, kSignature, "Error: Can't create a temporary file in [%s]: %s",
+                   target.dir.c_str(), strerror(error));
+      return false;
+    case objstore_internal::ReplaceStep::kKeepOwner:
       OBJSTORE_LOG(-1, kSignature, "Error: Can't keep the owner and group of [%s]: %s",
                    target.path.c_str(), strerror(error));
       return false;
-    }
+    case objstore_internal::ReplaceStep::kWrite:
+      break;
   }
-  const mode_t mode = previous != nullptr ? (previous->st_mode & 07777) : 0644;
-  bool written =
-      ::fchmod(fd, mode) == 0 && writeAll(fd, text.data(), text.size()) == 0 && ::fsync(fd) == 0;
-  int error = written ? 0 : errno;
-  if (::close(fd) != 0 && written) {
-    written = false;
-    error = errno;
-  }
-  if (written && ::rename(temporary.c_str(), target.path.c_str()) != 0) {
-    written = false;
-    error = errno;
-  }
-  if (!written) {
-    ::unlink(temporary.c_str());
-    OBJSTORE_LOG(-1, kSignature, "Error: Can't write [%s]: %s", target.path.c_str(),
-                 strerror(error));
-    return false;
-  }
-  ::fsync(dirFd);  // make the rename itself durable; the store is already whole
-  return true;
+  OBJSTORE_LOG(-1, kSignature, "Error: Can't write [%s]: %s", target.path.c_str(), strerror(error));
+  return false;
 }
 
 }  // namespace
