@@ -16,6 +16,7 @@
 
 #include "host/LogWriter.h"
 #include "internal/replace_file.h"
+#include "internal/resolve_links.h"
 
 using platformInfo::kMaxStoreBytes;
 using platformInfo::Load;
@@ -32,40 +33,6 @@ namespace {
 const char kSignature[] =
     "bool ZQPlatformInfo::setString(const char*, const char*, const std::string&)";
 
-// Symbolic links followed from the store's path before giving up (ELOOP).
-constexpr int kMaxLinkHops = 40;
-
-// Follows symbolic links from `path` to the file they end at, which need not
-// exist (a dangling link names the file to create). Returns 0 or an errno.
-int resolveLinks(const std::string& path, std::string* target) {
-  std::string current = path;
-  for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
-    struct stat status;
-    if (::lstat(current.c_str(), &status) != 0) {
-      if (errno != ENOENT) return errno;
-      *target = current;
-      return 0;
-    }
-    if (!S_ISLNK(status.st_mode)) {
-      *target = current;
-      return 0;
-    }
-    std::string link(static_cast<size_t>(status.st_size > 0 ? status.st_size : 255) + 1, '\0');
-    const ssize_t length = ::readlink(current.c_str(), &link[0], link.size());
-    if (length < 0) return errno;
-    // A link that grew since lstat: read it again on the next hop.
-    if (static_cast<size_t>(length) == link.size()) continue;
-    link.resize(static_cast<size_t>(length));
-    if (link.empty()) return ENOENT;
-    if (link[0] != '/') {
-      const size_t slash = current.rfind('/');
-      if (slash != std::string::npos) link = current.substr(0, slash + 1) + link;
-    }
-    current = link;
-  }
-  return ELOOP;
-}
-
 // The file a setter replaces, and the directory that holds it.
 struct Target {
   std::string path;
@@ -73,15 +40,18 @@ struct Target {
 };
 
 // Finds the file behind the store's path `link`: the change goes to the file
-// a link points at, which is what every reader through the link sees.
+// a link points at, which is what every reader through the link sees. A
+// dangling link, or no file at all, names the file to create.
 bool resolveTarget(const std::string& link, Target* target) {
-  if (const int error = resolveLinks(link, &target->path)) {
+  int lstatError = 0;
+  int error = objstore_internal::resolveLinks(link, &target->path, &lstatError);
+  if (error == 0 && lstatError != ENOENT) error = lstatError;
+  if (error != 0) {
     OBJSTORE_LOG(-1, kSignature, "Error: Can't resolve [%s]: %s", link.c_str(), strerror(error));
     return false;
   }
-  const std::string& path = target->path;
-  const size_t slash = path.rfind('/');
-  target->dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  const size_t slash = target->path.rfind('/');
+  target->dir = slash == std::string::npos ? "." : slash == 0 ? "/" : target->path.substr(0, slash);
   return true;
 }
 
