@@ -17,6 +17,7 @@
 #include "host/Directory.h"
 #include "host/Error.h"
 #include "host/LogWriter.h"
+#include "internal/path_walk.h"
 #include "objstore/fs_internal.h"
 #include "objstore/paths_internal.h"
 #include "perf/objectStorePerf.h"
@@ -45,48 +46,24 @@ bool isDirectoryAt(int dirFd, const char* name) {
 // links are followed as path resolution follows them. Holds at most two
 // descriptors at once.
 CWyError createLongPath(const char* path) {
-  int dirFd = AT_FDCWD;
-  int error = 0;
-  if (*path == '/') {
-    dirFd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) error = errno;
-  }
-  const char* next = path;
-  char name[NAME_MAX + 1];  // no allocation while a descriptor is open
-  while (error == 0) {
-    next += std::strspn(next, "/");
-    if (*next == '\0') break;  // only separators after the last component
-    const size_t length = std::strcspn(next, "/");
-    if (length > NAME_MAX) {
-      error = ENAMETOOLONG;
-      break;
-    }
-    std::memcpy(name, next, length);
-    name[length] = '\0';
-    next += length;
-    const bool last = next[std::strspn(next, "/")] == '\0';
-    if (mkdirat(dirFd, name, 0777) != 0) {
+  objstore_internal::PathWalk walk(path);
+  while (walk.next()) {
+    if (mkdirat(walk.dirFd(), walk.name(), 0777) != 0) {
       // An existing directory is fine whatever mkdir said (EEXIST, or EACCES
       // and EROFS on some file systems); any existing parent is passed over,
       // so that entering it names the real problem.
       const int mkdirError = errno;
-      if (!(!last && mkdirError == EEXIST) && !isDirectoryAt(dirFd, name)) {
-        error = mkdirError;
+      if (!(!walk.last() && mkdirError == EEXIST) && !isDirectoryAt(walk.dirFd(), walk.name())) {
+        walk.fail(mkdirError);
         break;
       }
     }
-    if (last) break;
-    // O_PATH: entering a directory needs search permission only, as in a
-    // path given whole.
-    const int child = openat(dirFd, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (child < 0) error = errno;
-    if (dirFd != AT_FDCWD) close(dirFd);
-    dirFd = child;
+    if (walk.last()) break;
+    walk.enter();
   }
-  if (dirFd >= 0) close(dirFd);
-  if (error == 0) return CWyError::Success();
+  if (walk.error() == 0) return CWyError::Success();
   return FXErrorUtil::ErrorErrNo(FXCodeLocation(kErrorSourceName, kCreateDirSignature, __LINE__),
-                                 error, "Can't create directory %s", path);
+                                 walk.error(), "Can't create directory %s", path);
 }
 
 // Where a directory lies: device, inode and the mount it was reached

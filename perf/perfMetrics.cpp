@@ -6,13 +6,9 @@
 #include <cstring>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include "host/FileIo_internal.h"
 #include "host/LogWriter.h"
 #include "host/PerfCounter.h"
+#include "internal/replace_file.h"
 #include "perf/objectStorePerf.h"
 
 namespace ObjectStore {
@@ -191,40 +187,20 @@ int writePerfMetricsFile(const std::string& path, PerfMetricsFormat format) {
   }
   const std::string text = formatPerfMetrics(format);
 
-  // The temporary lives beside the target, so that the rename replaces it in
-  // one step. Its name starts with '.' and never ends in ".prom": the
-  // collector reads only "*.prom" files and must not see it half written. The
-  // target's name is cut so that the temporary's stays within NAME_MAX.
-  const size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string temporary =
-      (slash == std::string::npos ? std::string() : dir) + "." + base.substr(0, 128) + ".XXXXXX";
-  const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
-  if (fd < 0) {
-    const int error = errno;
+  // Replaced whole through a temporary beside it, whose name never ends in
+  // ".prom": the collector reads only "*.prom" files and must not see one
+  // half written. 0644, since the collector often runs as another user.
+  objstore_internal::ReplaceStep failed;
+  const int error = objstore_internal::replaceFile(path, text, 0644, nullptr, -1, &failed);
+  if (failed == objstore_internal::ReplaceStep::kCreateTemporary) {
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
     OBJSTORE_LOG(-1, kSignature, "Error: Can't create a temporary file in [%s]: %s", dir.c_str(),
                  strerror(error));
-    return error;
-  }
-  // mkostemp creates the file 0600; the collector often runs as another user.
-  int error = writeAll(fd, text.data(), text.size());
-  if (error == 0 && (::fchmod(fd, 0644) != 0 || ::fsync(fd) != 0)) error = errno;
-  if (::close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && ::rename(temporary.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) {
-    ::unlink(temporary.c_str());
+  } else if (error != 0) {
     OBJSTORE_LOG(-1, kSignature, "Error: Can't write [%s]: %s", path.c_str(), strerror(error));
-    return error;
   }
-  // Makes the rename itself durable. The file is already whole and in place,
-  // so a failure here is not one of the write.
-  const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
-  }
-  return 0;
+  return error;
 }
 
 }  // namespace ObjectStore

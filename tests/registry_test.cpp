@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <locale>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 
 #include "host/PlatformInfo.h"
 #include "objstore/objStrUtils.h"
+#include "perf/perfMetrics.h"
 #include "tests/support/capture_log_writer.h"
 #include "tests/support/file_text.h"
 #include "tests/support/temp_registry.h"
@@ -408,6 +410,48 @@ TEST_F(RegistryTest, SettersFailCleanlyWithoutTheDirectory) {
   EXPECT_FALSE(store.setString("Zelt", "x", "1"));
   ASSERT_EQ(log->messages().size(), 1u);
   EXPECT_EQ(log->messages()[0].level, -1);
+}
+
+struct NameCase {
+  bool store;     // the store's setter; otherwise the metrics file's writer
+  size_t length;  // of the file's name
+};
+
+// Both writers that replace a file through a temporary beside it take any
+// name the directory can hold, although the temporary's name adds a '.' and
+// a random suffix to it.
+TEST_F(RegistryTest, WritersReplaceFilesWithNamesUpToNameMax) {
+  const NameCase cases[] = {
+      {true, 247}, {true, 248}, {true, NAME_MAX}, {false, 129}, {false, NAME_MAX},
+  };
+  std::set<std::string> written;
+  for (const NameCase& c : cases) {
+    SCOPED_TRACE(std::string(c.store ? "store" : "metrics") + ", " + std::to_string(c.length));
+    ScopedCaptureLog log(-1);
+    std::string name;
+    if (c.store) {
+      const std::string focus(c.length - 4, 's');
+      name = focus + ".ini";
+      ZQPlatformInfo store;
+      ASSERT_TRUE(store.setFocus(focus));
+      EXPECT_TRUE(store.setString("Zelt", "sHostName", "media02"));
+      std::string out;
+      EXPECT_TRUE(store.getString("Zelt", "sHostName", &out));
+      EXPECT_EQ(out, "media02");
+    } else {
+      name = std::string(c.length - 5, 'm') + ".prom";
+      EXPECT_EQ(ObjectStore::writePerfMetricsFile(registry_.dir() + "/" + name), 0);
+      EXPECT_EQ(testing_support::ReadFile(registry_.dir() + "/" + name),
+                ObjectStore::formatPerfMetrics());
+    }
+    EXPECT_EQ(log->texts(), std::vector<std::string>{});
+    // The files written and nothing else: no temporary is left behind.
+    written.insert(name);
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(registry_.dir()))
+      names.insert(entry.path().filename());
+    EXPECT_EQ(names, written);
+  }
 }
 
 }  // namespace

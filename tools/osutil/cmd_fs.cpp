@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/LogWriter.h"
+#include "internal/path_walk.h"
 #include "objstore/objStrUtils.h"
 #include "tools/osutil/cli.h"
 #include "tools/osutil/commands.h"
@@ -120,43 +121,20 @@ int runMkdir(const Args& args) {
 // included, relative ones from the directory that holds them. Returns 0 or
 // the errno value stat would give for a shorter path with the same outcome.
 int statLongPath(const char* path) {
-  int dirFd = AT_FDCWD;
-  if (*path == '/') {
-    dirFd = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd < 0) return errno;
-  }
-  int error = 0;
-  const char* next = path;
-  char name[NAME_MAX + 1];
-  for (;;) {
-    next += std::strspn(next, "/");
-    const size_t length = std::strcspn(next, "/");
-    if (length == 0) break;  // only separators: the path names the directory at hand
-    if (length > NAME_MAX) {
-      error = ENAMETOOLONG;
-      break;
-    }
-    std::memcpy(name, next, length);
-    name[length] = '\0';
-    next += length;
+  objstore_internal::PathWalk walk(path);
+  while (walk.next()) {
     // The last component, with a final '/' it must be a directory.
-    if (next[std::strspn(next, "/")] == '\0') {
+    if (walk.last()) {
       struct stat status;
-      const int flags = *next == '/' ? O_PATH | O_DIRECTORY | O_CLOEXEC : O_PATH | O_CLOEXEC;
-      const int fd = ::openat(dirFd, name, flags);
-      if (fd < 0 || ::fstat(fd, &status) != 0) error = errno;
+      const int flags = walk.slashFollows() ? O_PATH | O_DIRECTORY | O_CLOEXEC : O_PATH | O_CLOEXEC;
+      const int fd = ::openat(walk.dirFd(), walk.name(), flags);
+      if (fd < 0 || ::fstat(fd, &status) != 0) walk.fail(errno);
       if (fd >= 0) ::close(fd);
       break;
     }
-    // O_PATH: entering needs search permission only, as in a path given whole.
-    const int child = ::openat(dirFd, name, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (child < 0) error = errno;
-    if (dirFd != AT_FDCWD) ::close(dirFd);
-    dirFd = child;
-    if (child < 0) break;
+    walk.enter();
   }
-  if (dirFd >= 0) ::close(dirFd);
-  return error;
+  return walk.error();
 }
 
 int runExists(const Args& args) {

@@ -7,41 +7,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "internal/resolve_links.h"
 #include "perf/perfMetrics.h"
 
 namespace osutil {
 namespace {
-
-// As many links as path resolution follows before it gives up with ELOOP.
-constexpr int kMaxLinkHops = 40;
-
-// Follows symbolic links from `path` to the name they end at, which need not
-// exist: a dangling link names the file to create, as `registry set` treats
-// the store. Returns 0 or an errno value.
-int resolveLinks(const std::string& path, std::string* target) {
-  std::string current = path;
-  for (int hop = 0; hop <= kMaxLinkHops; ++hop) {
-    struct stat status;
-    if (::lstat(current.c_str(), &status) != 0 || !S_ISLNK(status.st_mode)) {
-      *target = current;  // the caller looks at it again and reports what it finds
-      return 0;
-    }
-    std::string link(static_cast<size_t>(status.st_size > 0 ? status.st_size : 255) + 1, '\0');
-    const ssize_t length = ::readlink(current.c_str(), &link[0], link.size());
-    if (length < 0) return errno;
-    // A link that grew since lstat: read it again on the next hop.
-    if (static_cast<size_t>(length) == link.size()) continue;
-    link.resize(static_cast<size_t>(length));
-    if (link.empty()) return ENOENT;
-    if (link[0] != '/') {
-      // A relative link is relative to the directory that holds it.
-      const size_t slash = current.rfind('/');
-      if (slash != std::string::npos) link = current.substr(0, slash + 1) + link;
-    }
-    current = link;
-  }
-  return ELOOP;
-}
 
 const char* kindOf(mode_t mode) {
   if (S_ISFIFO(mode)) return "a FIFO";
@@ -80,7 +50,9 @@ int writeInPlace(const std::string& path, const std::string& text, std::string* 
 
 std::string writeCollectorFile(const std::string& path) {
   std::string target;
-  int error = resolveLinks(path, &target);
+  // A name that lstat cannot read is looked at again below, which reports
+  // what it finds there.
+  int error = objstore_internal::resolveLinks(path, &target, nullptr);
   // The file is named as given; a link's target is named too, since that is
   // the file that changes.
   const std::string shown = error == 0 && target != path
