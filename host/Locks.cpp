@@ -140,6 +140,8 @@ using Clock = std::chrono::steady_clock;
 struct ReaderSide {
   static constexpr uint32_t kAsleep = kReadersAsleep;
   static constexpr std::chrono::nanoseconds kYield = kReaderYield;
+  // A release wakes one sleeping reader, which wakes the others as it enters.
+  static constexpr bool kWakeOthers = true;
   static constexpr std::chrono::nanoseconds kStarvation = kReaderStarvation;
   static constexpr uint32_t kFirst = kReaderFirst;
   static bool mayEnter(uint32_t state, bool starved) { return readerMayEnter(state, starved); }
@@ -152,6 +154,7 @@ struct WriterSide {
   static constexpr uint32_t kAsleep = kWritersAsleep;
   // A writer is woken by the last reader out, which costs that reader little.
   static constexpr std::chrono::nanoseconds kYield = std::chrono::nanoseconds(0);
+  static constexpr bool kWakeOthers = false;
   static constexpr std::chrono::nanoseconds kStarvation = kWriterStarvation;
   static constexpr uint32_t kFirst = kWriterFirst;
   static bool mayEnter(uint32_t state, bool /*starved*/) { return writerMayEnter(state); }
@@ -180,8 +183,10 @@ void waitToEnter(std::atomic<uint32_t>& stateWord, std::atomic<uint32_t>& seqWor
   for (;;) {
     if (Side::mayEnter(state, starved)) {
       if (stateWord.compare_exchange_weak(state, Side::entered(state, slept),
-                                          std::memory_order_acquire, std::memory_order_relaxed))
+                                          std::memory_order_acquire, std::memory_order_relaxed)) {
+        if (slept && Side::kWakeOthers) futexWake(&seqWord, INT_MAX);
         return;
+      }
       continue;
     }
     if (spins > 0) {
@@ -291,14 +296,15 @@ int ZqComplexLock::rdlock() {
 // revoking meanwhile, and only one of several such readers enables the bias.
 void ZqComplexLock::maybe_restore_bias() {
   if ((++tPlainReads & (kRestoreCheckPeriod - 1)) != 0) return;
-  // Not while a waiting writer has turned the bias off (revoking_ set).
-  if ((bias_.load(std::memory_order_relaxed) | revoking_.load(std::memory_order_relaxed)) != 0)
-    return;
+  // Not while a waiting writer has turned the bias off: it sets revoking_
+  // before it clears bias_, so a reader that sees its clear sees the flag.
+  if (bias_.load(std::memory_order_acquire) != 0) return;
+  if (revoking_.load(std::memory_order_relaxed) != 0) return;
   const int64_t now = nowNs();
   if (now < inhibit_until_) return;
   uint32_t off = 0;
   if (bias_.compare_exchange_strong(off, 1, std::memory_order_release, std::memory_order_relaxed))
-    bias_since_ = now;
+    bias_since_.store(now, std::memory_order_relaxed);
 }
 
 int ZqComplexLock::rwlock() {
@@ -332,7 +338,7 @@ void ZqComplexLock::revoke_bias() {
   const int64_t end = nowNs();
   const int64_t floor = kRevocationsWorth * (end - start);
   int64_t delay = inhibit_ns_ > floor ? inhibit_ns_ : floor;
-  if (start - bias_since_ < kShortLived * delay)
+  if (start - bias_since_.load(std::memory_order_relaxed) < kShortLived * delay)
     delay = 2 * delay < kMaxInhibitNs ? 2 * delay : kMaxInhibitNs;
   else
     delay = delay / 2 > floor ? delay / 2 : floor;
@@ -387,7 +393,7 @@ int ZqComplexLock::unlock() {
   // writer that readers may not pass.
   if (state & kReadersAsleep) {
     reader_seq_.fetch_add(1, std::memory_order_release);
-    futexWake(&reader_seq_, INT_MAX);
+    futexWake(&reader_seq_, 1);
   }
   if (state & kWritersAsleep) {
     writer_seq_.fetch_add(1, std::memory_order_release);

@@ -100,11 +100,13 @@ class OBJSTORE_API ZqComplexLock {
   // a biased reader's unlock that sees the flag bumps the word and wakes it.
   std::atomic<uint32_t> revoker_asleep_;
   // The bias's bookkeeping, in nanoseconds of the monotonic clock. Written by
-  // writers (and bias_since_ by the reader that enables the bias), read
-  // under the lock: plain fields, ordered by the lock itself.
-  int64_t bias_since_;     // when the bias was last enabled
-  int64_t inhibit_until_;  // plain readers do not enable the bias before
-  int64_t inhibit_ns_;     // the delay after the last revocation
+  // writers under the lock, read by readers: plain fields, ordered by the
+  // lock. bias_since_ is written by the reader that enables the bias, which
+  // a writer waiting to sleep may have turned off just before: two readers
+  // may write it then, hence an atomic.
+  std::atomic<int64_t> bias_since_;  // when the bias was last enabled
+  int64_t inhibit_until_;            // plain readers do not enable the bias before
+  int64_t inhibit_ns_;               // the delay after the last revocation
   // Set only while a writer holds the lock. A reader can never observe it
   // set (no writer holds the lock beside a reader, and the writer clears it
   // before its release), so unlock() tells the modes apart without per-thread
