@@ -49,26 +49,20 @@ namespace {
 
 // ---- Allocation -------------------------------------------------------------------
 // Every allocation and release of the cache's own memory passes through these
-// three. A test build (OBJSTORE_CACHE_FAULT_INJECTION) asks the test whether
-// the next allocation is to fail and tells it of every release, so that each
-// failure point can be reached and every byte accounted for.
+// four. With allocation hooks installed (mem_cache_set_allocation_hooks), each
+// allocation first asks the test whether it is to fail, and each release is
+// reported, so that each failure point can be reached and every byte
+// accounted for.
 
-#ifdef OBJSTORE_CACHE_FAULT_INJECTION
-}  // namespace
-bool objstore_cache_test_allocation_fails();      // defined by the test
-void objstore_cache_test_released(void* memory);  // likewise
-namespace {
-#endif
+// Written only while no cache operation runs (see mem_cache_internal.h), so
+// a plain pointer: the allocation path pays one load and a branch.
+const mem_cache_allocation_hooks* g_hooks = nullptr;
 
-// True when a test build asks this allocation to fail; errno is then ENOMEM.
+// True when the test's hook asks this allocation to fail; errno is then ENOMEM.
 bool allocation_refused() {
-#ifdef OBJSTORE_CACHE_FAULT_INJECTION
-  if (objstore_cache_test_allocation_fails()) {
-    errno = ENOMEM;
-    return true;
-  }
-#endif
-  return false;
+  if (g_hooks == nullptr || !g_hooks->allocation_fails()) return false;
+  errno = ENOMEM;
+  return true;
 }
 
 void* cache_malloc(size_t size) { return allocation_refused() ? nullptr : std::malloc(size); }
@@ -90,9 +84,7 @@ void* cache_calloc(size_t count, size_t size) {
 }
 
 void cache_free(void* memory) {
-#ifdef OBJSTORE_CACHE_FAULT_INJECTION
-  if (memory != nullptr) objstore_cache_test_released(memory);
-#endif
+  if (g_hooks != nullptr && memory != nullptr) g_hooks->released(memory);
   std::free(memory);
 }
 
@@ -1418,6 +1410,8 @@ void generic_cache_dump_cache(const generic_cache_t* cache) {
     }
   }
 }
+
+void mem_cache_set_allocation_hooks(const mem_cache_allocation_hooks* hooks) { g_hooks = hooks; }
 
 std::string mem_cache_check_invariants(generic_cache_t* cache) {
   if (cache == nullptr) return "the cache is null";
