@@ -1,7 +1,8 @@
 // What the memory cache shares with its tests and nobody else: the signature
 // texts of its messages, its structural self-check and its allocation hooks.
-// Not installed, and nothing here is exported from the shared library; the
-// tests reach it through a static copy of the cache.
+// Not installed, and nothing here is exported from the shared library: the
+// tests and fuzz targets link the library's objects as a static archive
+// (objstore_utils_internal), not libobjstore_utils.so.
 #ifndef OBJSTORE_CACHE_MEM_CACHE_INTERNAL_H_
 #define OBJSTORE_CACHE_MEM_CACHE_INTERNAL_H_
 
