@@ -1,5 +1,5 @@
-// What the memory cache shares with its tests and nobody else: the signature
-// texts of its messages, its structural self-check and its allocation hooks.
+// What the memory cache shares with its tests: the signature texts of its
+// messages, its structural self-check and its allocation hooks.
 // Not installed, and nothing here is exported from the shared library: the
 // tests and fuzz targets link the library's objects as a static archive
 // (objstore_utils_internal), not libobjstore_utils.so.
