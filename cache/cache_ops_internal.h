@@ -121,7 +121,8 @@ struct lookup_key {
 // clamped to the key. Logs and returns false for a null or empty key or a
 // length of 0 or below -1; no counter moves then.
 template <const key_side& side>
-bool prepare_lookup(const generic_cache_t* cache, const char* key, int len, lookup_key* out) {
+inline bool prepare_lookup(const generic_cache_t* cache, const char* key, int len,
+                           lookup_key* out) {
   bool valid = key != nullptr && key[0] != '\0' && (len == -1 || len > 0);
   if (!valid) {
     OBJSTORE_LOG(-1, side.find_signature, "Error: key [%p] is invalid or key[0] is 0.",
@@ -139,7 +140,7 @@ bool prepare_lookup(const generic_cache_t* cache, const char* key, int len, look
 // Walks one chain from its head; the first node whose key compares equal
 // wins. Counts nothing.
 template <const key_side& side>
-generic_cache_item* walk_chain(generic_cache_t* cache, const lookup_key& k) {
+inline generic_cache_item* walk_chain(generic_cache_t* cache, const lookup_key& k) {
   const KeyCompareFunc compare = cache->*side.compare;
   for (generic_cache_item* item = (cache->*side.buckets)[bucket_of(cache, k.hash)]; item != nullptr;
        item = item->*side.next) {
@@ -152,7 +153,7 @@ generic_cache_item* walk_chain(generic_cache_t* cache, const lookup_key& k) {
 
 // A lookup: walks the chain and counts a hit or a miss.
 template <const key_side& side>
-generic_cache_item* find_item(generic_cache_t* cache, const lookup_key& k) {
+inline generic_cache_item* find_item(generic_cache_t* cache, const lookup_key& k) {
   generic_cache_item* item = walk_chain<side>(cache, k);
   if (item != nullptr)
     count_hit(cache);
