@@ -1,7 +1,8 @@
-// What the memory cache's unit shares with its tests and nobody else: the
-// signature texts of its messages and its structural self-check. Not
-// installed, and nothing here is exported from the shared library; the tests
-// reach the check through a static copy of the cache.
+// What the memory cache shares with its tests: the signature texts of its
+// messages, its structural self-check and its allocation hooks.
+// Not installed, and nothing here is exported from the shared library: the
+// tests and fuzz targets link the library's objects as a static archive
+// (objstore_utils_internal), not libobjstore_utils.so.
 #ifndef OBJSTORE_CACHE_MEM_CACHE_INTERNAL_H_
 #define OBJSTORE_CACHE_MEM_CACHE_INTERNAL_H_
 
@@ -51,5 +52,19 @@ inline constexpr char kUpdate2Signature[] =
 // again; allocates only the description of a failure. A null cache is
 // reported, not read.
 std::string mem_cache_check_invariants(generic_cache_t* cache);
+
+// Lets a test fail any allocation of the cache's own memory and see every
+// release. `allocation_fails` is asked before each allocation (handle, tables,
+// nodes); when it answers true, that allocation fails with ENOMEM as if the
+// heap were exhausted. `released` is told of each release of non-null memory.
+struct mem_cache_allocation_hooks {
+  bool (*allocation_fails)();
+  void (*released)(void* memory);
+};
+
+// Installs `hooks` for every cache in the process; null removes them. The
+// hooks must outlive their use. Call only while no thread is inside a cache
+// operation: the allocation path reads the pointer without synchronisation.
+void mem_cache_set_allocation_hooks(const mem_cache_allocation_hooks* hooks);
 
 #endif  // OBJSTORE_CACHE_MEM_CACHE_INTERNAL_H_

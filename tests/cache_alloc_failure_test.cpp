@@ -1,7 +1,8 @@
-// Allocation failures inside the cache. This executable links a build of the
-// cache that asks, before each of its malloc and calloc calls, whether that
-// allocation is to fail, and reports each of its releases. Every scenario is
-// first run once to count its allocations, then once for each of them failing.
+// Allocation failures inside the cache. This executable installs allocation
+// hooks in the cache: before each of its allocations the cache asks whether
+// that allocation is to fail, and it reports each of its releases. Every
+// scenario is first run once to count its allocations, then once for each of
+// them failing.
 // Each failure must give its message and result and leave the structure, the
 // statistics and the release sequence consistent; every allocation must be
 // released by the end (and AddressSanitizer's leak check runs at exit).
@@ -35,18 +36,24 @@ AllocationLedger ledger;
 // Refused insertions that would have had to evict at least one element.
 long refused_while_full = 0;
 
-}  // namespace
-
-// The hooks that the fault-injecting build of the cache calls.
-bool objstore_cache_test_allocation_fails() {
+bool AllocationFails() {
   const bool fail = ++ledger.attempts == ledger.fail_at;
   if (fail) ++ledger.failures;
   return fail;
 }
 
-void objstore_cache_test_released(void*) { ++ledger.releases; }
+void Released(void*) { ++ledger.releases; }
 
-namespace {
+// Every cache this executable creates allocates through the ledger.
+class AllocationHooks : public testing::Environment {
+ public:
+  void SetUp() override { mem_cache_set_allocation_hooks(&kHooks); }
+  void TearDown() override { mem_cache_set_allocation_hooks(nullptr); }
+
+ private:
+  static constexpr mem_cache_allocation_hooks kHooks = {&AllocationFails, &Released};
+};
+testing::Environment* const hooks = testing::AddGlobalTestEnvironment(new AllocationHooks);
 
 using testing_support::ElementPool;
 using testing_support::GetStats;
@@ -70,7 +77,7 @@ TEST(CacheAllocationFailure, EachCreationAllocationFailsCleanly) {
   generic_cache_t* counted =
       generic_cache_init_cache(buckets * 196, 100, nullptr, nullptr, nullptr, true, true);
   ASSERT_NE(counted, nullptr);
-  ASSERT_EQ(ledger.attempts, 3) << "the fault-injecting cache is not the one linked";
+  ASSERT_EQ(ledger.attempts, 3) << "the allocation hooks are not installed";
   generic_cache_del_cache(counted);
   EXPECT_EQ(ledger.outstanding(), 0);
 
