@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Proves that the library works for its users from each way it is shipped:
 #   1. installed from BUILD_DIR into a fresh prefix: the consumer example
-#      (find_package) and a one-file program (pkg-config) are built and run;
+#      (find_package) and a one-file program (pkg-config) are built and run,
+#      and the installed headers are held to their word: every name they
+#      declare is used by examples/consumer/every_name.cpp
+#      (tools/every-name-check.sh), which then has to link;
 #   2. built static (BUILD_SHARED_LIBS=OFF) and installed: the same two;
 #   3. built inside another project (examples/subproject): the parent gets the
 #      library and nothing else, neither tests nor install rules;
@@ -66,6 +69,14 @@ consumer shared -DCMAKE_PREFIX_PATH="$work/shared"
 # pkg-config says nothing about run paths: the loader's path finds the libraries.
 PKG_CONFIG_PATH="$work/shared/$libdir/pkgconfig" LD_LIBRARY_PATH="$work/shared/$libdir" \
   pkgconfig_program pc-shared
+bash "$root/tools/every-name-check.sh" "$work/shared"
+# shellcheck disable=SC2046
+g++ -std=c++17 -Wall -Wextra -Wpedantic -o "$work/every-name" "$root/examples/consumer/every_name.cpp" \
+  $(PKG_CONFIG_PATH="$work/shared/$libdir/pkgconfig" pkg-config --cflags --libs objstore_utils) || {
+  echo "every_name.cpp does not link: an installed header declares what the libraries do not export"
+  exit 1
+}
+LD_LIBRARY_PATH="$work/shared/$libdir" "$work/every-name"
 
 echo "== 2. static libraries, installed into a fresh prefix"
 cmake -S "$root" -B "$root/build-static" -G Ninja -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF \
