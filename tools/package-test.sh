@@ -79,8 +79,14 @@ g++ -std=c++17 -Wall -Wextra -Wpedantic -o "$work/every-name" "$root/examples/co
 LD_LIBRARY_PATH="$work/shared/$libdir" "$work/every-name"
 
 echo "== 2. static libraries, installed into a fresh prefix"
-cmake -S "$root" -B "$root/build-static" -G Ninja -DBUILD_SHARED_LIBS=OFF -DBUILD_TESTING=OFF \
-  -DOBJSTORE_BUILD_TOOLS=OFF -DOBJSTORE_BUILD_BENCH=OFF -DOBJSTORE_BUILD_EXAMPLES=OFF >/dev/null
+# The libraries alone, and compiled without optimisation or debug information
+# (the build type None adds no flags): what this step proves, the static
+# install with its CMake package and .pc file and a consumer that needs no
+# shared libobjstore, does not depend on how the objects are compiled, and
+# these compile in about three quarters of the time into a fifth of the size.
+cmake -S "$root" -B "$root/build-static" -G Ninja -DCMAKE_BUILD_TYPE=None -DBUILD_SHARED_LIBS=OFF \
+  -DBUILD_TESTING=OFF -DOBJSTORE_BUILD_TOOLS=OFF -DOBJSTORE_BUILD_BENCH=OFF \
+  -DOBJSTORE_BUILD_EXAMPLES=OFF >/dev/null
 cmake --build "$root/build-static" -j "$jobs" >/dev/null
 install_tree "$root/build-static" "$work/static"
 consumer static -DCMAKE_PREFIX_PATH="$work/static"
