@@ -8,14 +8,17 @@
 #   2. built static (BUILD_SHARED_LIBS=OFF) and installed: the same two;
 #   3. built inside another project (examples/subproject): the parent gets the
 #      library and nothing else, neither tests nor install rules;
-#   4. as Debian packages (tools/make-debs.sh: dpkg-buildpackage, lintian-clean):
-#      installed with dpkg -i, osutil and the consumer run against them, then purged;
-#   5. the packages' own tests (debian/tests) run by autopkgtest on this machine
-#      (its null runner), which installs the packages with apt, then purged.
+#   4. as Debian packages (tools/make-debs.sh: dpkg-buildpackage, lintian-clean);
+#   5. the packages' own tests (debian/tests: the consumer example built with
+#      CMake and with pkg-config against the installed -dev package, and osutil
+#      run) by autopkgtest on this machine (its null runner), which installs
+#      the packages with apt and leaves them installed; then what those tests
+#      do not look at (the loader's cache, osutil's man page and completion)
+#      is checked, and the packages are purged.
 #
 #   tools/package-test.sh [BUILD_DIR]     (default: build/, made by tools/dev.sh test)
 #
-# Steps 4 and 5 install into the system and so need root (or sudo); they
+# Step 5 installs into the system and so needs root (or sudo); steps 4 and 5
 # refuse to run when the packages are installed already rather than replace
 # them. DEB_BUILD_OPTIONS reaches dpkg-buildpackage (nocheck: no test suite
 # in the package build).
@@ -118,14 +121,11 @@ bash "$root/tools/make-debs.sh" "$work/debs"
 runtime_depends=$(dpkg-deb -f "$work"/debs/libobjstore-utils1_*.deb Depends)
 case $runtime_depends in *boost*) echo "the runtime package depends on Boost"; exit 1 ;; esac
 
+echo "== 5. autopkgtest (debian/tests) on the packages just built"
+# The packages are installed once, by autopkgtest: its tests build and run the
+# consumer example (CMake and pkg-config) and osutil against them.
 purge() { $sudo dpkg --purge "${packages[@]}" >/dev/null 2>&1 || true; }
 trap 'purge; rm -rf "$work"' EXIT
-$sudo dpkg -i "$work"/debs/*.deb >/dev/null
-ldconfig -p | grep 'libobjstore_utils.so.1 ' >/dev/null || { echo "ldconfig does not know the library"; exit 1; }
-osutil --version
-dpkg -L osutil | grep -E '/man1/osutil\.1\.gz$|/completions/osutil$'
-consumer system
-pkgconfig_program pc-system
 # purge_clean STEP: purges the packages and checks that nothing of them is left.
 purge_clean() {
   purge
@@ -133,10 +133,6 @@ purge_clean() {
     echo "$1: packages not removed cleanly"; exit 1
   fi
 }
-purge_clean "dpkg -i"
-echo "packages: installed, used and purged"
-
-echo "== 5. autopkgtest (debian/tests) on the packages just built"
 bash "$root/tools/install-missing.sh" autopkgtest
 # The null runner tests on this machine itself; the packages stay installed after it.
 # It shares this machine's apt with whatever else runs here, and an install
@@ -166,5 +162,12 @@ if [ "$status" -ne 0 ]; then
   exit 1
 fi
 cat "$work/autopkgtest/summary"
+# The tests needed every package, and the null runner leaves them installed.
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || {
+    echo "$p is not installed after autopkgtest"; exit 1; }
+done
+ldconfig -p | grep 'libobjstore_utils.so.1 ' >/dev/null || { echo "ldconfig does not know the library"; exit 1; }
+dpkg -L osutil | grep -E '/man1/osutil\.1\.gz$|/completions/osutil$'
 purge_clean autopkgtest
 echo "autopkgtest: every test passed; packages purged"
