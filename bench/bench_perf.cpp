@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/alloc_counter.h"
+#include "host/PerfCounter_internal.h"
 #include "perf/objectStorePerf.h"
 
 namespace {
@@ -99,8 +100,8 @@ void Scope(benchmark::State& state, Level level) {
     // The first scope of a thread brings the engine's per-thread table into
     // being; that one-off is not what is measured. Called directly, so that
     // no thread but the first touches the flags.
-    engine->_StartPerfCounter("bench", 37);
-    engine->_StopPerfCounter("bench", 37, 0);
+    ThrdPerfCounterInternals::start(*engine, "bench", 37);
+    ThrdPerfCounterInternals::stop(*engine, "bench", 37);
   }
   // Only the first thread switches the flags, before the loop; the others
   // wait for it at the loop's start, and it restores them once all of them

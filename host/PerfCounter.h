@@ -64,7 +64,7 @@ class OBJSTORE_API ThrdPerfCounter {
   static constexpr int kMaxOpenScopesPerThread = 64;
 
   // Read by the gates below. Plain flags: set them before timed code runs.
-  bool resetAllowed;  // _ResetPerfCounters is reachable only while set
+  bool resetAllowed;  // ResetPerfCounters reaches the engine only while set
   bool enabled;       // nothing reaches the out-of-line operations while clear
   int64_t interval;   // seconds between periodic reports; <= 0: none
   bool logOnStop;     // every stop is followed by a report of all counters
@@ -80,7 +80,7 @@ class OBJSTORE_API ThrdPerfCounter {
   void SetInterval(long seconds) { interval = seconds; }
 
   // Registers counter `id` under `name`. With `keepOnReset` set the counter
-  // keeps its figures across _ResetPerfCounters. Returns 0, or -1 (and logs)
+  // keeps its figures across ResetPerfCounters. Returns 0, or -1 (and logs)
   // for an id out of range or already registered; a registered counter's
   // name never changes.
   int AddPerfCounter(int id, const std::string& name, CTRBASETYPE baseType, bool keepOnReset);
@@ -98,6 +98,18 @@ class OBJSTORE_API ThrdPerfCounter {
     _ResetPerfCounters(label, scopeText != nullptr ? scopeText : "For All The Files", selector);
   }
 
+  // Reads counter `id`; false for an id that was never added.
+  bool getStats(int id, PerfCounterStats& out) const;
+
+ private:
+  // The project's own programs (osutil, the tests, the benchmarks) reach the
+  // operations below without the gates, through host/PerfCounter_internal.h.
+  friend struct ThrdPerfCounterInternals;
+
+  // The out-of-line work behind the gates above. Private, so that callers
+  // cannot step past `enabled` and `resetAllowed`; still exported, because
+  // the gates are compiled into the callers and call them from there.
+  //
   // Begins a measurement of counter `id` for the calling thread. Ignored for
   // an id that is not registered.
   void _StartPerfCounter(const char* label, int id);
@@ -114,10 +126,6 @@ class OBJSTORE_API ThrdPerfCounter {
   // Zeroes every counter (selector -1) or counter `selector` alone.
   void _ResetPerfCounters(const char* label, std::string scopeText, long long selector);
 
-  // Reads counter `id`; false for an id that was never added.
-  bool getStats(int id, PerfCounterStats& out) const;
-
- private:
   // One registered counter. `registered` is published (release) after the
   // name is written; the name never changes afterwards, so readers that saw
   // it set may read the name without the lock. The figures change under the

@@ -15,26 +15,15 @@
 #ifndef OBJSTORE_PERF_OBJECTSTOREPERF_H_
 #define OBJSTORE_PERF_OBJECTSTOREPERF_H_
 
-#include <string>
-
 #include "host/Export.h"
 #include "host/PerfCounter.h"
 
 namespace ObjectStore {
 
-// One row of the catalogue.
-struct PerfCounterInfo {
-  int id;            // equal to the row's index
-  std::string name;  // the name the engine reports
-  CTRBASETYPE baseType;
-};
-
+// Counters 0 to 48 are the catalogue's ("backupinit" ... "stream_lock_wait"),
+// which InitPerfCounters registers; modules name them by id. The table behind
+// them is the library's own and not exported.
 constexpr int PERF_COUNTER_COUNT = 49;
-
-// The catalogue, rows 0 to 48 ("backupinit" ... "stream_lock_wait"). Built at
-// load and never written afterwards; internal to the library, which registers
-// every row with the engine. Modules name counters by id.
-extern PerfCounterInfo PerfCounters[PERF_COUNTER_COUNT];
 
 // True only while g_object_store_counter designates a constructed engine with
 // every catalogue counter registered. False at load.

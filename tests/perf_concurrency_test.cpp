@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "host/PerfCounter.h"
+#include "host/PerfCounter_internal.h"
 #include "perf/objectStorePerf.h"
 #include "perf/perfMetrics.h"
 #include "tests/support/capture_log_writer.h"
@@ -55,7 +56,7 @@ TEST(PerfConcurrencyTest, ConcurrentScopesAreAllCounted) {
     PerfCounterStats stats{};
     while (!done.load()) {
       engine.getStats(37, stats);
-      engine._LogPerfCounters("observer", "For All The Files", -1);
+      ThrdPerfCounterInternals::logReport(engine, "observer", "For All The Files", -1);
       const auto metrics = testing_support::parseExposition(ObjectStore::formatPerfMetrics());
       const double count = metrics.byId("objstore_perf_operation_duration_seconds_count").at(37);
       if (count < last_count) ++regressions;

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "host/PerfCounter.h"
+#include "host/PerfCounter_internal.h"
 #include "perf/objectStorePerf.h"
 #include "tests/support/capture_log_writer.h"
 #include "tests/support/enabled_perf_test.h"
@@ -258,7 +259,7 @@ TEST_F(EngineTest, LogOnStopReportsOncePerStopAfterCounting) {
   for (const auto& m : messages) EXPECT_EQ(m.level, 2);
 
   log->clear();
-  engine_->_LogPerfCounters("direct", "Some Scope", 0);
+  ThrdPerfCounterInternals::logReport(*engine_, "direct", "Some Scope", 0);
   ASSERT_EQ(log->messages().size(), 1u) << "counter 0 has not counted";
   EXPECT_EQ(log->messages()[0].text, "Performance counters at [direct] (Some Scope):");
 }

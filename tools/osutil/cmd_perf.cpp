@@ -13,6 +13,7 @@
 #include "codec/base64.h"
 #include "host/LogWriter.h"
 #include "host/PerfCounter.h"
+#include "host/PerfCounter_internal.h"
 #include "objstore/objStrUtils.h"
 #include "perf/objectStorePerf.h"
 #include "perf/perfMetrics.h"
@@ -100,7 +101,8 @@ class StdoutReportWriter : public CLogWriterInterface {
 void printEngineReport() {
   const boost::shared_ptr<CLogWriterInterface> installed = g_ptrLogWriter;
   g_ptrLogWriter = boost::make_shared<StdoutReportWriter>();
-  ObjectStore::g_object_store_counter->_LogPerfCounters("osutil perf", "For All The Files", -1);
+  ThrdPerfCounterInternals::logReport(*ObjectStore::g_object_store_counter, "osutil perf",
+                                      "For All The Files", -1);
   g_ptrLogWriter = installed;
 }
 
