@@ -64,8 +64,10 @@ case "$cmd" in
     ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 run_ctest build-asan
     ;;
   test-tsan)
-    configure_and_build build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOBJSTORE_SANITIZE=thread \
-      -DOBJSTORE_BUILD_BENCH=OFF -DOBJSTORE_BUILD_EXAMPLES=OFF
+    # Only the programs that the run below uses.
+    cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DOBJSTORE_SANITIZE=thread -DOBJSTORE_BUILD_BENCH=OFF -DOBJSTORE_BUILD_EXAMPLES=OFF >/dev/null
+    cmake --build "$root/build-tsan" -j "$jobs" --target objstore_concurrency_tests
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest build-tsan -L concurrency
     ;;
   bench)
