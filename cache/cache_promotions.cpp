@@ -24,17 +24,10 @@
 
 #include "cache/cache_node_internal.h"
 #include "cache/cache_ops_internal.h"
+#include "internal/cpu_relax.h"
 
 namespace mem_cache_detail {
 namespace {
-
-inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
 
 // Moves the first `queued` slots, in claiming order, into `taken` and empties
 // the queue. A slot's promoter may still be between its claim and its store
@@ -44,7 +37,7 @@ void take_slots(promotion_queue& queue, uint32_t queued, generic_cache_item** ta
     generic_cache_item* item;
     for (int spins = 0; (item = __atomic_load_n(&queue.items[i], __ATOMIC_ACQUIRE)) == nullptr;)
       if (++spins < 100)
-        cpu_relax();
+        objstore_internal::cpuRelax();
       else
         sched_yield();  // it lost its core between the claim and the store
     taken[i] = item;
@@ -79,7 +72,7 @@ void promote_with_full_queue(generic_cache_t* cache, generic_cache_item* item) {
   for (int spins = 0; !hold.owns_lock(); ++spins) {
     if (queue_promotion(cache, item)) return;
     if (spins < 1000)
-      cpu_relax();
+      objstore_internal::cpuRelax();
     else
       hold.lock();
   }

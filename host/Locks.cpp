@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "host/VisibleReaders_internal.h"
+#include "internal/cpu_relax.h"
 
 namespace {
 
@@ -98,14 +99,6 @@ int64_t nowNs() {
       .count();
 }
 
-inline void cpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield");
-#endif
-}
-
 static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
                   std::atomic<uint32_t>::is_always_lock_free,
               "a futex word is a plain 32-bit integer");
@@ -191,7 +184,7 @@ void waitToEnter(std::atomic<uint32_t>& stateWord, std::atomic<uint32_t>& seqWor
     }
     if (spins > 0) {
       --spins;
-      cpuRelax();
+      objstore_internal::cpuRelax();
       state = stateWord.load(std::memory_order_relaxed);
       continue;
     }
@@ -349,7 +342,7 @@ void ZqComplexLock::revoke_bias() {
 void ZqComplexLock::wait_for_biased_reader(const std::atomic<const void*>& slot) {
   for (int spins = 0; spins < kSpinLimit; ++spins) {
     if (slot.load(std::memory_order_acquire) != this) return;
-    cpuRelax();
+    objstore_internal::cpuRelax();
   }
   long sleep_ns = kRevokeSleepFirstNs;
   for (;;) {
