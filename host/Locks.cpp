@@ -159,9 +159,9 @@ struct WriterSide {
 };
 
 // The slow path of either side: spins, yields for up to kYield, then sleeps
-// on the side's sequence word until the lock lets it in, raising the side's flag once it has waited
-// for kStarvation. beforeFirstSleep() runs once, as the waiter is about to
-// sleep for the first time. A template, so that each side's loop compiles as
+// on the side's sequence word until the lock lets it in, raising the side's
+// flag once it has waited for kStarvation. beforeFirstSleep() runs once, as
+// the waiter is about to sleep for the first time. A template, so that each side's loop compiles as
 // if written out by hand.
 template <class Side, class BeforeFirstSleep>
 void waitToEnter(std::atomic<uint32_t>& stateWord, std::atomic<uint32_t>& seqWord,
